@@ -1,0 +1,146 @@
+// The launcher object of one start: chooses a runtime, reads the launch configuration, builds
+// the launch vector and hands it to the runtime's launcher library.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/bundle.h"
+#include "platform/file_manager.h"
+#include "platform/notice.h"
+#include "platform/plist.h"
+#include "platform/system_layout.h"
+#include "platform/user_defaults.h"
+
+using OptionalString = std::optional<std::string>;
+
+// Everything a launcher reads from its surroundings. Launcher::launcher() builds it from the
+// running process; tests build their own around a bundle in a temporary directory.
+struct LaunchContext {
+  std::shared_ptr<platform::Bundle> mainBundle;  // never null
+  std::vector<std::string> arguments;            // the process arguments, element 0 the program
+  platform::SystemLayout layout = platform::SystemLayout::host();
+  std::string homeDirectory;                     // "~" and the user preferences live here
+  platform::NoticeFunction showNotice = platform::showStopNotice;
+  // When false, the working directory and LANG of the launch parameters are recorded in
+  // Launcher::processSettings() instead of being applied to this process (the installer gives
+  // them to its child, because other threads of its own are running).
+  bool applyProcessSettings = true;
+
+  static LaunchContext fromProcess(int argc, char** argv);
+  platform::UserDefaults standardUserDefaults() const;
+};
+
+// The working directory and locale a launch asks for.
+struct ProcessSettings {
+  OptionalString workingDirectory;
+  OptionalString lang;  // set only when LANG was absent and a locale default exists
+};
+
+class Launcher {
+ public:
+  explicit Launcher(LaunchContext context);
+  // A launcher for the running process.
+  static std::unique_ptr<Launcher> launcher();
+
+  const LaunchContext& context() const { return context_; }
+  const std::string& bundlePath() const { return context_.mainBundle->path(); }
+  const plist::Value& info() const { return context_.mainBundle->info(); }
+
+  // --- Fields -------------------------------------------------------------------------------
+  std::shared_ptr<platform::Bundle> javaBundle;  // the chosen runtime as a bundle
+  OptionalString javaBundlePath;                 // absent: no runtime
+  OptionalString javaVersion;
+  int32_t javaMajorVersion = -1;
+  bool pluginUsed = false;
+
+  // --- Entry and launch ---------------------------------------------------------------------
+  // Plain launch preparation: search, launch parameters, launch vector.
+  Launcher& load(const char* programPath);
+  // Re-entry launch preparation from an argument file (read, then deleted).
+  Launcher& load(const char* programPath, const char* argumentFile);
+  // Binds the runtime library and calls JLI_Launch; returns the status.
+  int32_t launch();
+
+  // The plain launch vector: program path, VM options, "-Dqmk.jreBundle=", main class,
+  // arguments.
+  static std::vector<std::string> buildLaunchVector(const std::string& programPath,
+                                                    const std::vector<std::string>& options,
+                                                    const std::string& javaBundlePath,
+                                                    const std::string& mainClass,
+                                                    const std::vector<std::string>& args);
+  // Makes `vector` the process-wide launch vector (heap copies, never freed).
+  static void installLaunchVector(const std::vector<std::string>& vector);
+  // The launcher library chosen for the current runtime (plug-in path or the first existing
+  // location of the layout, else the last location).
+  std::string libraryPath() const;
+
+  // --- Notices ------------------------------------------------------------------------------
+  static void displayError(const LaunchContext& context, const std::string& key);
+  static void displayError(const LaunchContext& context, const std::string& key,
+                           const OptionalString& info);
+  static void displayError(const LaunchContext& context, const std::string& key,
+                           const OptionalString& info1, const OptionalString& info2);
+  // Fills "%@" placeholders with the inserts in order and "%%" with "%"; everything else,
+  // placeholders without an insert included, stays as it stands.
+  static std::string fillMessage(const std::string& text, const std::vector<std::string>& inserts);
+
+  // --- Version strings (pure) ---------------------------------------------------------------
+  static int64_t typeOfCharacter(std::u16string_view s);
+  static std::vector<std::string> splitVersionString(const std::string& s);
+  static int compareVersion(const std::string& a, const std::string& b);
+  static std::string removeJrePrefix(const std::string& name);
+  static bool isBetaVersion(const OptionalString& s);
+  static bool compareVersion(const OptionalString& limit, const std::vector<std::string>& candidate,
+                             bool max);
+  static OptionalString getJavaMinVersion(const LaunchContext& context);
+  // Splits at every ".", "_", "-" and "+" (the bound test's components).
+  static std::vector<std::string> versionComponents(const std::string& s);
+
+  // --- Acceptance ---------------------------------------------------------------------------
+  // Returns a heap copy of the accepted version (cut at "_" or "+"), never freed; null when
+  // refused.
+  char* checkJavaVersion(const OptionalString& min, const OptionalString& max, bool allowBeta,
+                         bool plugin, const OptionalString& requiredVmPrefix);
+  char* checkBundleVersion(const OptionalString& min, const OptionalString& max, bool allowBeta,
+                           bool plugin, const OptionalString& bundleVersion,
+                           const OptionalString& evarVersion, const OptionalString& infoString);
+
+  // --- Runtime search -----------------------------------------------------------------------
+  OptionalString findJavaBundle(bool registry);
+  void findDirectoryJavaBundle(const OptionalString& path, platform::FileManager& fileManager,
+                               const OptionalString& minVersion, const OptionalString& maxVersion,
+                               const OptionalString& requiredVmIdPrefix, bool allowBeta);
+  void findPublicJavaBundle(platform::FileManager& fileManager, const OptionalString& minVersion,
+                            const OptionalString& maxVersion,
+                            const OptionalString& requiredVmIdPrefix, bool allowBeta);
+  // The runtime home of a runtime path: Contents/Home/jre or Contents/Home of a bundle, or the
+  // directory itself for a plain runtime home.
+  static std::string runtimeHome(const std::string& runtimePath);
+
+  // --- Launch configuration -----------------------------------------------------------------
+  void readJavaParameters(platform::FileManager& fileManager, std::vector<std::string>& options,
+                          OptionalString& mainClass, std::vector<std::string>& args,
+                          bool* firstThread);
+  OptionalString addPredefinedOptions(const plist::Value& array, std::vector<std::string>& options,
+                                      const std::string& bundlePath,
+                                      const OptionalString& classPath);
+  OptionalString readOptionsFile(const OptionalString& path, std::vector<std::string>& options,
+                                 const OptionalString& classPath, const std::string& bundlePath);
+  OptionalString replaceVariables(const OptionalString& s) const;
+  OptionalString resolveArtifactPath(const OptionalString& s) const;
+  const ProcessSettings& processSettings() const { return processSettings_; }
+
+ private:
+  LaunchContext context_;
+  ProcessSettings processSettings_;
+  // The options files being read, outermost first: an include of one of them is a cycle.
+  std::vector<std::string> includeChain_;
+};
+
+// Resets the process-wide launch state (tests only).
+void resetLaunchStateForTesting();

@@ -1,0 +1,50 @@
+// Child processes: started with an argument array (never through a shell), optionally with a
+// pipe for standard input; the termination status is the exit code of a normal exit, or the
+// signal number of a child ended by a signal.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+class Process {
+ public:
+  struct Options {
+    std::string path;                    // the program to run
+    std::vector<std::string> arguments;  // argv[1..]; argv[0] is `path`
+    bool pipeStandardInput = false;      // otherwise the child inherits ours
+    std::optional<std::string> workingDirectory;
+    // Variables to set (or replace) in the child's environment, on top of ours.
+    std::map<std::string, std::string> environmentOverrides;
+  };
+
+  // Starts the child; raises platform::Exception ("ProcessLaunchError") when it cannot be
+  // started (missing, not executable).
+  static Process launch(const Options& options);
+
+  Process(Process&& other) noexcept;
+  Process& operator=(Process&& other) noexcept;
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+  ~Process();  // closes the pipe; waits for the child if it was not waited for
+
+  pid_t pid() const { return pid_; }
+  // The write end of the standard-input pipe, or -1.
+  int standardInput() const { return stdinFd_; }
+  void closeStandardInput();
+  // Waits for the child and returns its termination status.
+  int waitUntilExit();
+
+ private:
+  Process(pid_t pid, int stdinFd) : pid_(pid), stdinFd_(stdinFd) {}
+  pid_t pid_ = -1;
+  int stdinFd_ = -1;
+  std::optional<int> status_;
+};
+
+}  // namespace platform
