@@ -254,15 +254,3 @@ OptionalString Launcher::findJavaBundle(bool registry) {
   }
   return javaBundlePath;
 }
-
-std::string Launcher::runtimeHome(const std::string& runtimePath) {
-  platform::FileManager fileManager;
-  // A plain runtime home has no bundle structure: it is its own home.
-  if (fileManager.isDirectory(runtimePath) &&
-      !fileManager.fileExists(platform::joinPath(runtimePath, "Contents"))) {
-    return runtimePath;
-  }
-  const std::string home = platform::joinPath(runtimePath, "Contents/Home");
-  const std::string jre = platform::joinPath(home, "jre");
-  return fileManager.fileExists(jre) ? jre : home;
-}
