@@ -191,7 +191,9 @@ TEST(CompareVersionBound, EdgeCases) {
       {"99999999999999999999", "9223372036854775807", false, true},
       {"9223372036854775807", "99999999999999999999", true, true},
       {"9223372036854775806", "99999999999999999999", true, false},
-      {"-5", "0", false, true},
+      // "-" separates components, so -5 is an empty component and 5.
+      {"-5", "0.5", false, true},
+      {"-5", "0.4", false, false},
       // Candidate components beyond the limit are never looked at.
       {"17", "17.x.y.z", true, true},
   };
