@@ -25,9 +25,15 @@ bool isOracleRuntime(const OptionalString& identifier, const OptionalString& inf
          (infoString && infoString->find("Oracle") != std::string::npos);
 }
 
-// Newest first by the names: strip the kind prefix, then order by the version ordering.
+// Newest first by the names: strip the kind prefix, then order by the version ordering. A
+// comparison that fails counts as equal and the sort goes on (a stable sort stays in bounds
+// whatever the comparator answers).
 bool newerName(const std::string& a, const std::string& b) {
-  return Launcher::compareVersion(Launcher::removeJrePrefix(b), Launcher::removeJrePrefix(a)) < 0;
+  try {
+    return Launcher::compareVersion(Launcher::removeJrePrefix(b), Launcher::removeJrePrefix(a)) < 0;
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 // A public runtime as the release-based ordering sees it.
@@ -125,10 +131,11 @@ void Launcher::findPublicJavaBundle(platform::FileManager& fileManager,
     std::stable_sort(names->begin(), names->end(), newerName);
     for (auto& name : *names) entries.push_back({std::move(name), {}, {}});
   }
-  std::vector<std::string> sorted;
-  sorted.reserve(entries.size());
-  for (const Entry& entry : entries) sorted.push_back(entry.name);
-  DLOG("%s [Line %d] JDKs %@", sorted);
+  if (qmk::debugLogEnabled()) {
+    std::vector<std::string> sorted;
+    for (const Entry& entry : entries) sorted.push_back(entry.name);
+    DLOG("%s [Line %d] JDKs %@", sorted);
+  }
 
   std::set<std::string> tried;
   for (const Entry& entry : entries) {
