@@ -44,10 +44,13 @@ OptionalString Launcher::replaceVariables(const OptionalString& s) const {
   replaceAll(text, kPathlistSeparator, ":");
   replaceAll(text, kTempDir, platform::temporaryDirectory());
   if (javaBundlePath) replaceAll(text, kJvmHome, runtimeHome(*javaBundlePath));
-  // Every environment reference begins with "${": once none is left, no later variable can match.
-  for (const auto& [name, value] : platform::environment()) {
-    if (text.find("${") == std::string::npos) break;
-    replaceAll(text, "${" + name + "}", value);
+  // Every environment reference begins with "${": once none is left, no later variable can
+  // match. Most configuration strings have none, and they are substituted one by one at start.
+  if (text.find("${") != std::string::npos) {
+    for (const auto& [name, value] : platform::environment()) {
+      replaceAll(text, "${" + name + "}", value);
+      if (text.find("${") == std::string::npos) break;
+    }
   }
   OptionalString result = std::move(text);
   DLOG("%s [Line %d] returning %@", result);
