@@ -136,6 +136,13 @@ class Launcher {
   const ProcessSettings& processSettings() const { return processSettings_; }
 
  private:
+  // Reads the options file at `path`, which needs no more replacing: its configured part has
+  // been expanded already, and what the path was joined to is never touched.
+  OptionalString readResolvedOptionsFile(const std::string& path,
+                                         std::vector<std::string>& options,
+                                         const OptionalString& classPath,
+                                         const std::string& bundlePath);
+
   LaunchContext context_;
   ProcessSettings processSettings_;
   // The options files being read, outermost first: an include of one of them is a cycle.

@@ -25,7 +25,7 @@ class Bundle {
   static std::shared_ptr<Bundle> forExecutable(const std::string& executablePath);
 
   const std::string& path() const { return path_; }
-  // The information dictionary; a null value when there is none or it is not a dictionary.
+  // The information dictionary; empty when there is none, it is unreadable or not a dictionary.
   const plist::Value& info() const { return info_; }
   // A top-level key of the information dictionary (a null value when absent).
   const plist::Value& infoValue(const std::string& key) const { return info_[key]; }

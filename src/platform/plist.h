@@ -41,6 +41,11 @@ class Value {
   const Dictionary* asDictionary() const;
   // The string, or absent when the value is not a string.
   std::optional<std::string> stringValue() const;
+  // The stored number, date or bytes; absent (null) when the value is of another type.
+  std::optional<int64_t> asInteger() const;
+  std::optional<double> asReal() const;
+  std::optional<double> asDate() const;  // seconds since 2001-01-01 00:00:00 UTC
+  const std::vector<uint8_t>* asData() const;
 
   // The platform's boolean reading: numbers are true when non-zero; a string is true when, after
   // leading white space, an optional sign and any zeros, it starts with Y, y, T, t or 1 to 9.

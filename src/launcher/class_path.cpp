@@ -1,0 +1,65 @@
+// Class-path entry resolution: expands a ":"-separated list whose entries may name an
+// environment variable ("$NAME") or a directory of archives ("dir/*") into the plain list the
+// runtime receives.
+#include <string>
+#include <string_view>
+
+#include "launcher/Launcher.h"
+#include "launcher/global.h"
+#include "launcher/option_paths.h"
+#include "platform/environment.h"
+#include "platform/file_manager.h"
+
+namespace {
+
+bool isArchiveName(std::string_view name) {
+  return name.ends_with(".zip") || name.ends_with(".jar");
+}
+
+// The items joined with ":", absent until the first item arrives.
+class ItemList {
+ public:
+  void add(std::string_view item) {
+    if (result_) {
+      result_->push_back(':');
+      result_->append(item);
+    } else {
+      result_ = std::string(item);
+    }
+  }
+  OptionalString take() { return std::move(result_); }
+
+ private:
+  OptionalString result_;
+};
+
+}  // namespace
+
+OptionalString Launcher::resolveArtifactPath(const OptionalString& s) const {
+  if (!s) return std::nullopt;
+  ItemList items;
+  platform::FileManager fileManager;
+  std::string_view rest = *s;
+  while (true) {
+    size_t colon = rest.find(':');
+    std::string_view entry = rest.substr(0, colon);
+    if (entry.starts_with('$')) {
+      // The value is one item as it stands, even when it holds ":" itself.
+      if (auto value = platform::environmentValue(std::string(entry.substr(1)))) items.add(*value);
+    } else if (entry.ends_with("/*")) {
+      std::string directory(entry.substr(0, entry.size() - 1));  // keeps its trailing "/"
+      DLOG("%s [Line %d] scanning directory %@", directory);
+      // Names come in the listing's order; the items keep the directory as written.
+      if (auto names = fileManager.contentsOfDirectory(qmk::config::openablePath(*this, directory))) {
+        for (const auto& name : *names) {
+          if (isArchiveName(name)) items.add(directory + name);
+        }
+      }
+    } else {
+      items.add(entry);
+    }
+    if (colon == std::string_view::npos) break;
+    rest.remove_prefix(colon + 1);
+  }
+  return items.take();
+}

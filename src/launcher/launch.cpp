@@ -1,0 +1,170 @@
+// The entry of the launch core: one process start becomes one call of JLI_Launch.
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "launcher/Launcher.h"
+#include "launcher/global.h"
+#include "launcher/jli.h"
+#include "platform/exception.h"
+#include "platform/file_manager.h"
+#include "platform/process_info.h"
+
+namespace {
+
+constexpr const char* kInvokeOther = "__qmk_invoke_other";
+constexpr const char* kJreBundleOption = "-Dqmk.jreBundle=%@";
+constexpr const char* kInternalError = "vexel.InternalError";
+
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t pos; (pos = text.find('\n', start)) != std::string::npos; start = pos + 1) {
+    lines.push_back(text.substr(start, pos - start));
+  }
+  lines.push_back(text.substr(start));
+  return lines;
+}
+
+int runLaunch(int count, char** vector, const LaunchContext& context) {
+  const char* programPath = vector[0];
+  Launcher launcher(context);
+  if (count >= 3 && std::strcmp(vector[1], kInvokeOther) == 0) {
+    DLOG("%s [Line %d] invoke other %s", vector[2]);
+    launcher.load(programPath, vector[2]);
+  } else {
+    launcher.load(programPath);
+  }
+  return launcher.launch();
+}
+
+void reportFailure(const LaunchContext& context, const std::string& description) {
+  Launcher::displayError(context, kInternalError, description);
+}
+
+}  // namespace
+
+LaunchContext LaunchContext::fromProcess(int count, char** vector) {
+  LaunchContext context;
+  context.mainBundle = platform::Bundle::main();
+  if (!context.mainBundle) context.mainBundle = platform::Bundle::create(".");
+  for (int i = 0; i < count; i++) context.arguments.emplace_back(vector[i] ? vector[i] : "");
+  context.homeDirectory = platform::homeDirectory();
+  return context;
+}
+
+platform::UserDefaults LaunchContext::standardUserDefaults() const {
+  return platform::UserDefaults(platform::joinPath(homeDirectory, layout.preferencesDirectory),
+                                mainBundle->identifier().value_or(""));
+}
+
+Launcher::Launcher(LaunchContext context) : context_(std::move(context)) {}
+
+std::unique_ptr<Launcher> Launcher::launcher() {
+  std::vector<std::string> args = platform::processArguments();
+  std::vector<char*> pointers;
+  for (auto& a : args) pointers.push_back(a.data());
+  pointers.push_back(nullptr);
+  return std::make_unique<Launcher>(
+      LaunchContext::fromProcess(static_cast<int>(args.size()), pointers.data()));
+}
+
+extern "C" int launcher_main(int count, char** vector) {
+  DLOG("%s [Line %d] launcher_main %d", count);
+  // A second entry: the runtime library called main again with the vector it was handed.
+  if (JLI_LaunchFxnPtr != nullptr) return callJliLaunch(count, vector);
+  // The runtime library re-executed this program to run itself with a changed environment.
+  if (auto resumed = resumeAfterReexec(count, vector)) return *resumed;
+
+  LaunchContext context = LaunchContext::fromProcess(count, vector);
+  try {
+    return runLaunch(count, vector, context);
+  } catch (const platform::Exception& e) {
+    ALOG("%s [Line %d] %@: %@", e, e.callStack());
+    reportFailure(context, e.description());
+  } catch (const std::exception& e) {
+    ALOG("%s [Line %d] %@: %@", e.what(), std::vector<std::string>{});
+    reportFailure(context, e.what());
+  } catch (...) {
+    ALOG("%s [Line %d] %@: %@", "unknown exception", std::vector<std::string>{});
+    reportFailure(context, "unknown exception");
+  }
+  return 1;
+}
+
+Launcher& Launcher::load(const char* programPath) {
+  findJavaBundle(false);
+  if (!javaBundlePath) return *this;
+
+  std::vector<std::string> options;
+  OptionalString mainClass;
+  std::vector<std::string> args;
+  bool firstThread = false;
+  {
+    platform::FileManager fileManager;
+    readJavaParameters(fileManager, options, mainClass, args, &firstThread);
+  }
+  if (!mainClass) {
+    throw platform::Exception(
+        "LaunchConfigurationError",
+        "The application's Info.plist names no \"MainClass\" in its JavaVM dictionary.");
+  }
+  installLaunchVector(buildLaunchVector(programPath, options, *javaBundlePath, *mainClass, args));
+  return *this;
+}
+
+Launcher& Launcher::load(const char* programPath, const char* argumentFile) {
+  platform::FileManager fileManager;
+  OptionalString text = fileManager.readUtf8File(argumentFile);
+  // The file is consumed whatever it held; a directory of that name is never removed.
+  fileManager.removeFile(argumentFile);
+
+  std::vector<std::string> lines = text ? splitLines(*text) : std::vector<std::string>{};
+  DLOG("%s [Line %d] invoke other arguments %@", lines);
+  if (lines.size() < 2) return *this;
+
+  javaBundlePath = lines[0];
+  javaBundle = platform::Bundle::create(lines[0]);
+  launchJavaVersion = checkJavaVersion(std::nullopt, std::nullopt, true, false, std::nullopt);
+  DLOG("%s [Line %d] java bundle %s %p", launchJavaVersion, javaBundle.get());
+
+  std::vector<std::string> vector;
+  vector.reserve(lines.size());
+  vector.emplace_back(programPath);
+  vector.insert(vector.end(), lines.begin() + 1, lines.end());
+  installLaunchVector(vector);
+  return *this;
+}
+
+std::vector<std::string> Launcher::buildLaunchVector(const std::string& programPath,
+                                                     const std::vector<std::string>& options,
+                                                     const std::string& javaBundlePath,
+                                                     const std::string& mainClass,
+                                                     const std::vector<std::string>& args) {
+  std::vector<std::string> vector;
+  vector.reserve(options.size() + args.size() + 3);
+  vector.push_back(programPath);
+  vector.insert(vector.end(), options.begin(), options.end());
+  vector.push_back(platform::format(kJreBundleOption, javaBundlePath));
+  vector.push_back(mainClass);
+  vector.insert(vector.end(), args.begin(), args.end());
+  return vector;
+}
+
+void Launcher::installLaunchVector(const std::vector<std::string>& vector) {
+  // The vector lives until the process ends: the runtime library keeps pointers into it.
+  char** entries = new char*[vector.size() + 1];
+  for (size_t i = 0; i < vector.size(); i++) entries[i] = strdup(vector[i].c_str());
+  entries[vector.size()] = nullptr;
+  argc = static_cast<int>(vector.size());
+  argv = entries;
+}
+
+void resetLaunchStateForTesting() {
+  JLI_LaunchFxnPtr = nullptr;
+  launchJavaVersion = nullptr;
+  argc = 0;
+  argv = nullptr;
+}

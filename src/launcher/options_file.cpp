@@ -1,0 +1,134 @@
+// VM options files: plain text that adds VM options, edits the class path and includes further
+// files, read into the option list the launch parameters are building.
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "launcher/Launcher.h"
+#include "launcher/global.h"
+#include "launcher/option_paths.h"
+#include "platform/file_manager.h"
+#include "platform/unicode.h"
+
+namespace {
+
+constexpr std::string_view kClassPathLine = "-classpath ";
+constexpr std::string_view kPrependLine = "-classpath/p ";
+constexpr std::string_view kAppendLine = "-classpath/a ";
+constexpr std::string_view kIncludeLine = "-include-options ";
+
+// Includes nested deeper than this are not a configuration anyone writes; the limit stops a
+// chain of distinct files (generated, or through ever longer paths) that the cycle test misses.
+constexpr size_t kMaxIncludeDepth = 64;
+
+// Lines end at CR and at LF alike, so a CR LF pair leaves an empty line between them.
+template <typename Visit>
+void forEachLine(std::string_view text, Visit&& visit) {
+  while (true) {
+    size_t end = text.find_first_of("\r\n");
+    visit(text.substr(0, end));
+    if (end == std::string_view::npos) return;
+    text.remove_prefix(end + 1);
+  }
+}
+
+// One name per file however the path spells it, so that "a/../x" and "x" make the same cycle.
+std::string fileIdentity(const std::string& path) {
+  std::error_code error;
+  auto canonical = std::filesystem::canonical(path, error);
+  return error ? platform::absolutePath(path) : canonical.string();
+}
+
+// Takes a file off the include chain when its reading ends, however it ends.
+class ChainEntry {
+ public:
+  ChainEntry(std::vector<std::string>& chain, std::string file) : chain_(chain) {
+    chain_.push_back(std::move(file));
+  }
+  ~ChainEntry() { chain_.pop_back(); }
+  ChainEntry(const ChainEntry&) = delete;
+  ChainEntry& operator=(const ChainEntry&) = delete;
+
+ private:
+  std::vector<std::string>& chain_;
+};
+
+OptionalString prepend(std::string_view entries, const OptionalString& classPath) {
+  // Nothing to prepend to: the entries alone, rather than a list ending in an empty entry.
+  if (!classPath) return std::string(entries);
+  return std::string(entries) + ":" + *classPath;
+}
+
+OptionalString append(const OptionalString& classPath, std::string_view entries) {
+  if (!classPath) return std::string(entries);
+  return *classPath + ":" + std::string(entries);
+}
+
+}  // namespace
+
+OptionalString Launcher::readOptionsFile(const OptionalString& path,
+                                         std::vector<std::string>& options,
+                                         const OptionalString& classPath,
+                                         const std::string& bundlePath) {
+  if (!path) return classPath;
+  return readResolvedOptionsFile(
+      qmk::config::expandConfiguredPath(*path, bundlePath, context().homeDirectory), options,
+      classPath, bundlePath);
+}
+
+OptionalString Launcher::readResolvedOptionsFile(const std::string& path,
+                                                 std::vector<std::string>& options,
+                                                 const OptionalString& classPath,
+                                                 const std::string& bundlePath) {
+  DLOG("%s [Line %d] option file %@", path);
+  const std::string openPath = qmk::config::openablePath(*this, path);
+  std::string identity = fileIdentity(openPath);
+  if (std::find(includeChain_.begin(), includeChain_.end(), identity) != includeChain_.end()) {
+    ALOG("%s [Line %d] options file %@ includes itself; the repeated include is skipped", path);
+    return classPath;
+  }
+  if (includeChain_.size() >= kMaxIncludeDepth) {
+    ALOG("%s [Line %d] options file %@ skipped: includes are nested more than %d deep", path,
+         static_cast<int>(kMaxIncludeDepth));
+    return classPath;
+  }
+  auto text = platform::FileManager().readUtf8File(openPath);
+  if (!text) return classPath;
+  ChainEntry onChain(includeChain_, std::move(identity));
+
+  const std::string directory = platform::deletingLastPathComponent(path);
+  const std::string& home = context().homeDirectory;
+  OptionalString current = classPath;
+  forEachLine(*text, [&](std::string_view rawLine) {
+    const std::string line = unicode::trimWhitespace(rawLine);
+    DLOG("%s [Line %d] option %@", line);
+    if (line.empty() || line.front() == '#') return;
+
+    // "~" in an include line is the home directory, but only the "~" written here: a value a
+    // variable brings in (the bundle path above all) keeps its "~".
+    const bool writtenInclude = line.starts_with(kIncludeLine);
+    const std::string substituted =
+        writtenInclude ? *replaceVariables(std::string(kIncludeLine) +
+                                           qmk::config::expandTilde(
+                                               std::string_view(line).substr(kIncludeLine.size()),
+                                               home))
+                       : *replaceVariables(line);
+    std::string_view s = substituted;
+
+    if (s.starts_with(kClassPathLine)) {
+      current = std::string(s.substr(kClassPathLine.size()));
+    } else if (s.starts_with(kPrependLine)) {
+      current = prepend(s.substr(kPrependLine.size()), current);
+    } else if (s.starts_with(kAppendLine)) {
+      current = append(current, s.substr(kAppendLine.size()));
+    } else if (s.starts_with(kIncludeLine)) {
+      std::string included(qmk::config::stripIncludeQuotes(s.substr(kIncludeLine.size())));
+      if (!platform::isAbsolutePath(included)) included = platform::joinPath(directory, included);
+      current = readResolvedOptionsFile(included, options, current, bundlePath);
+    } else {
+      options.push_back(substituted);
+    }
+  });
+  return current;
+}

@@ -1,0 +1,126 @@
+// Opening bundles: where the information property list lives, the plain runtime home, and the
+// bundle of a running executable.
+#include "platform/bundle.h"
+
+#include <filesystem>
+#include <sstream>
+
+#include "platform/file_manager.h"
+#include "platform/process_info.h"
+
+namespace platform {
+
+namespace {
+
+constexpr const char* kContents = "Contents";
+constexpr const char* kInfoPlist = "Info.plist";
+constexpr const char* kReleaseFile = "release";
+constexpr const char* kJavaExecutable = "bin/java";
+constexpr const char* kJavaVersionKey = "JAVA_VERSION";
+constexpr const char* kIdentifierKey = "CFBundleIdentifier";
+
+std::string withoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// The information dictionary in `file`; empty when it is missing, unreadable, malformed or not
+// a dictionary, so that every key of such a bundle reads as absent.
+plist::Value readInfo(const std::string& file) {
+  auto value = plist::readFile(file);
+  if (!value || !value->isDictionary()) return plist::Value::dictionary({});
+  return *value;
+}
+
+// One value of a release file ("KEY="value"" lines), without its quotes.
+std::optional<std::string> releaseValue(const std::string& text, const std::string& key) {
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.starts_with(key + "=")) continue;
+    std::string value = line.substr(key.size() + 1);
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+      value = value.substr(1, value.size() - 2);
+    }
+    return value;
+  }
+  return std::nullopt;
+}
+
+// A runtime home laid out without bundle structure, described by its release file.
+bool looksLikePlainRuntimeHome(const std::string& path) {
+  FileManager files;
+  return files.isRegularFile(joinPath(path, kJavaExecutable)) &&
+         files.isRegularFile(joinPath(path, kReleaseFile));
+}
+
+plist::Value plainRuntimeInfo(const std::string& path) {
+  plist::Dictionary javaVM;
+  auto release = FileManager().readUtf8File(joinPath(path, kReleaseFile));
+  if (release) {
+    if (auto version = releaseValue(*release, kJavaVersionKey)) {
+      javaVM["JVMVersion"] = plist::Value::string(*version);
+    }
+  }
+  return plist::Value::dictionary({{"JavaVM", plist::Value::dictionary(std::move(javaVM))}});
+}
+
+}  // namespace
+
+Bundle::Bundle(std::string path, plist::Value info, bool flat, bool plainRuntimeHome)
+    : path_(std::move(path)), info_(std::move(info)), flat_(flat), plainRuntimeHome_(plainRuntimeHome) {}
+
+std::shared_ptr<Bundle> Bundle::create(const std::string& path) {
+  if (path.empty()) return nullptr;
+  std::string bundlePath = withoutTrailingSlashes(absolutePath(path));
+  FileManager files;
+  if (!files.isDirectory(bundlePath)) return nullptr;
+  std::string contents = joinPath(bundlePath, kContents);
+  std::string flatInfo = joinPath(bundlePath, kInfoPlist);
+  std::shared_ptr<Bundle> bundle;
+  if (files.isDirectory(contents)) {
+    bundle.reset(new Bundle(bundlePath, readInfo(joinPath(contents, kInfoPlist)), false, false));
+  } else if (files.fileExists(flatInfo)) {
+    bundle.reset(new Bundle(bundlePath, readInfo(flatInfo), true, false));
+  } else if (looksLikePlainRuntimeHome(bundlePath)) {
+    bundle.reset(new Bundle(bundlePath, plainRuntimeInfo(bundlePath), true, true));
+  } else {
+    bundle.reset(new Bundle(bundlePath, plist::Value::dictionary({}), true, false));
+  }
+  return bundle;
+}
+
+std::shared_ptr<Bundle> Bundle::main() { return forExecutable(executablePath()); }
+
+std::shared_ptr<Bundle> Bundle::forExecutable(const std::string& executablePath) {
+  if (executablePath.empty()) return nullptr;
+  std::error_code ec;
+  std::filesystem::path real = std::filesystem::canonical(executablePath, ec);
+  std::string program = ec ? absolutePath(executablePath) : real.string();
+  std::string directory = deletingLastPathComponent(program);
+  std::string contents = deletingLastPathComponent(directory);
+  if (lastPathComponent(directory) == "MacOS" && lastPathComponent(contents) == kContents) {
+    return create(deletingLastPathComponent(contents));
+  }
+  return create(directory);
+}
+
+std::optional<std::string> Bundle::identifier() const {
+  return info_[kIdentifierKey].stringValue();
+}
+
+std::string Bundle::resourcePath() const {
+  return flat_ ? path_ : joinPath(path_, "Contents/Resources");
+}
+
+std::optional<std::string> Bundle::pathForResource(const std::string& name,
+                                                   const std::string& extension) const {
+  if (name.empty()) return std::nullopt;
+  std::string file = extension.empty() ? name : name + "." + extension;
+  std::string path = joinPath(resourcePath(), file);
+  if (!FileManager().fileExists(path)) return std::nullopt;
+  return path;
+}
+
+}  // namespace platform

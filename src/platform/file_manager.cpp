@@ -1,0 +1,227 @@
+#include "platform/file_manager.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/utf8.h"
+
+namespace fs = std::filesystem;
+
+namespace platform {
+
+namespace {
+
+// Closes a descriptor when it goes out of scope.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
+std::string stripTrailingSlashes(const std::string& path) {
+  size_t end = path.size();
+  while (end > 1 && path[end - 1] == '/') --end;
+  return path.substr(0, end);
+}
+
+}  // namespace
+
+bool FileManager::fileExists(const std::string& path) const {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+bool FileManager::fileExists(const std::string& path, bool* isDirectory) const {
+  struct stat st;
+  bool exists = !path.empty() && ::stat(path.c_str(), &st) == 0;
+  if (isDirectory) *isDirectory = exists && S_ISDIR(st.st_mode);
+  return exists;
+}
+
+bool FileManager::isDirectory(const std::string& path) const {
+  bool directory = false;
+  return fileExists(path, &directory) && directory;
+}
+
+bool FileManager::isRegularFile(const std::string& path) const {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::optional<std::vector<std::string>> FileManager::contentsOfDirectory(const std::string& path) const {
+  std::error_code ec;
+  fs::directory_iterator it(path, ec);
+  if (ec) return std::nullopt;
+  std::vector<std::string> names;
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) return std::nullopt;
+    names.push_back(it->path().filename().string());
+  }
+  if (ec) return std::nullopt;
+  // std::string compares as unsigned bytes.
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool FileManager::createDirectory(const std::string& path, bool intermediates, std::string* error) const {
+  auto fail = [&](const std::string& reason) {
+    if (error) *error = reason;
+    return false;
+  };
+  if (path.empty()) return fail("empty path");
+  if (!intermediates) {
+    if (::mkdir(path.c_str(), 0777) != 0) return fail(path + ": " + std::strerror(errno));
+    return true;
+  }
+  std::error_code ec;
+  fs::create_directories(path, ec);
+  if (ec) return fail(path + ": " + ec.message());
+  // create_directories is content with an existing directory, but not with a file in the way.
+  if (!isDirectory(path)) return fail(path + ": " + std::strerror(ENOTDIR));
+  return true;
+}
+
+bool FileManager::removeItem(const std::string& path) const {
+  std::error_code ec;
+  // Does not follow links: a link is removed, never what it points to.
+  auto removed = fs::remove_all(path, ec);
+  return !ec && removed > 0 && removed != static_cast<std::uintmax_t>(-1);
+}
+
+bool FileManager::removeFile(const std::string& path) const {
+  struct stat st;
+  if (path.empty() || ::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  return ::unlink(path.c_str()) == 0;
+}
+
+bool FileManager::changeCurrentDirectory(const std::string& path) const {
+  return !path.empty() && ::chdir(path.c_str()) == 0;
+}
+
+std::string FileManager::currentDirectory() const {
+  std::error_code ec;
+  auto current = fs::current_path(ec);
+  return ec ? std::string() : current.string();
+}
+
+std::optional<std::string> FileManager::readFile(const std::string& path) const {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return std::nullopt;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  std::string content;
+  content.reserve(static_cast<size_t>(st.st_size));
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    content.append(buffer, static_cast<size_t>(n));
+  }
+  return content;
+}
+
+std::optional<std::string> FileManager::readUtf8File(const std::string& path) const {
+  auto content = readFile(path);
+  if (!content || !isValidUtf8(*content)) return std::nullopt;
+  // A byte-order mark is an encoding marker, not text.
+  if (content->starts_with(kUtf8ByteOrderMark)) content->erase(0, kUtf8ByteOrderMark.size());
+  return content;
+}
+
+std::string joinPath(const std::string& a, const std::string& b) {
+  if (a.empty()) return b;
+  if (b.empty()) return a;
+  size_t end = a.size();
+  while (end > 0 && a[end - 1] == '/') --end;
+  size_t begin = 0;
+  while (begin < b.size() && b[begin] == '/') ++begin;
+  return a.substr(0, end) + "/" + b.substr(begin);
+}
+
+std::string deletingLastPathComponent(const std::string& path) {
+  std::string trimmed = stripTrailingSlashes(path);
+  if (trimmed == "/") return "/";
+  size_t slash = trimmed.rfind('/');
+  if (slash == std::string::npos) return "";
+  if (slash == 0) return "/";
+  return stripTrailingSlashes(trimmed.substr(0, slash));
+}
+
+std::string lastPathComponent(const std::string& path) {
+  std::string trimmed = stripTrailingSlashes(path);
+  if (trimmed == "/") return "/";
+  size_t slash = trimmed.rfind('/');
+  return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+bool isAbsolutePath(const std::string& path) {
+  return !path.empty() && (path[0] == '/' || path[0] == '~');
+}
+
+std::string absolutePath(const std::string& path) {
+  if (isAbsolutePath(path)) return path;
+  return joinPath(FileManager().currentDirectory(), path);
+}
+
+std::string homeDirectory() {
+  if (const char* home = ::getenv("HOME"); home != nullptr && *home != '\0') return home;
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+  struct passwd entry;
+  struct passwd* result = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result &&
+      result->pw_dir) {
+    return result->pw_dir;
+  }
+  return "/";
+}
+
+std::string temporaryDirectory() {
+  std::string dir = "/tmp";
+  if (const char* tmp = ::getenv("TMPDIR"); tmp != nullptr && *tmp != '\0') dir = tmp;
+  if (dir.back() != '/') dir += '/';
+  return dir;
+}
+
+std::optional<std::string> createUniqueDirectory(const std::string& prefix) {
+  if (prefix.find('/') != std::string::npos) return std::nullopt;
+  std::string pattern = temporaryDirectory() + prefix + "XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (::mkdtemp(buffer.data()) == nullptr) return std::nullopt;
+  // mkdtemp already uses 0700; say so explicitly rather than rely on it.
+  ::chmod(buffer.data(), 0700);
+  return std::string(buffer.data());
+}
+
+bool isValidUtf8(const std::string& bytes) {
+  for (size_t pos = 0; pos < bytes.size();) {
+    auto d = utf8::decode(bytes, pos);
+    if (d.codePoint == utf8::kInvalid) return false;
+    pos += d.length;
+  }
+  return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,30 @@
+#include "platform/process_info.h"
+
+#include <fstream>
+#include <iterator>
+#include <system_error>
+#include <filesystem>
+
+namespace platform {
+
+std::vector<std::string> processArguments() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::string> args;
+  size_t start = 0;
+  while (start < all.size()) {
+    size_t end = all.find('\0', start);
+    if (end == std::string::npos) end = all.size();
+    args.push_back(all.substr(start, end - start));
+    start = end + 1;
+  }
+  return args;
+}
+
+std::string executablePath() {
+  std::error_code ec;
+  auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string() : p.string();
+}
+
+}  // namespace platform

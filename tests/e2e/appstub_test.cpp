@@ -1,0 +1,147 @@
+// appstub as a real process: the argument-file road with the real JDK, its exit status, "@"
+// expansion by the real runtime library, the re-executed start, and the exported symbols.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kJdk = QMK_JAVA_HOME;
+
+class AppstubTest : public ::testing::Test {
+ protected:
+  // Writes an argument file for the JDK under test running the probe with `vmOptions` and
+  // `args`, and starts appstub on it.
+  RunResult runProbe(const std::vector<std::string>& vmOptions, const std::vector<std::string>& args,
+                     const std::map<std::string, std::optional<std::string>>& env = {},
+                     const std::string& runtime = kJdk) {
+    std::string content = runtime + "\n";
+    for (const auto& o : vmOptions) content += o + "\n";
+    content += "-cp\n" QMK_JAVA_CLASSES "\nProbe";
+    for (const auto& a : args) content += "\n" + a;
+    writeFile(argumentFile, content);
+    return run({QMK_APPSTUB, "__qmk_invoke_other", argumentFile}, "", env);
+  }
+  TempDir tmp;
+  std::string argumentFile = tmp / "args";
+};
+
+TEST_F(AppstubTest, TheVectorArrivesVerbatimAndSystemExitIsTheStatus) {
+  auto r = runProbe({"-Dprobe.props=qmk.x", "-Dqmk.x=a b"}, {"hello world", "", "exit=7"});
+  EXPECT_EQ(r.status, 7) << r.err;
+  EXPECT_NE(r.out.find("arg[0]=hello world\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("arg[1]=\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("prop:qmk.x=a b\n"), std::string::npos) << r.out;
+  EXPECT_FALSE(exists(argumentFile));
+}
+
+TEST_F(AppstubTest, AMainThatReturnsGivesZero) {
+  auto r = runProbe({}, {"return"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("arg[0]=return"), std::string::npos);
+}
+
+TEST_F(AppstubTest, AtFilesBeforeTheMainClassAreExpandedButApplicationArgumentsAreNot) {
+  writeFile(tmp / "opts", "-Dprobe.props=from.file -Dfrom.file=yes");
+  auto r = runProbe({"@" + tmp / "opts"}, {"@notes", "exit=3"});
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_NE(r.out.find("prop:from.file=yes"), std::string::npos) << r.out;
+  // No file "notes" exists: the application still gets its argument as written.
+  EXPECT_NE(r.out.find("arg[0]=@notes"), std::string::npos) << r.out;
+}
+
+TEST_F(AppstubTest, CarriageReturnLinesCannotLoadTheRuntime) {
+  writeFile(argumentFile, kJdk + "\r\n-cp\r\n" QMK_JAVA_CLASSES "\r\nProbe\r\n");
+  auto r = run({QMK_APPSTUB, "__qmk_invoke_other", argumentFile});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Could not load JRE."), std::string::npos) << r.err;
+  EXPECT_FALSE(exists(argumentFile));
+}
+
+TEST_F(AppstubTest, AnArgumentFileWithoutARuntimeLineEndsWithStatusOne) {
+  writeFile(argumentFile, "just one line");
+  auto r = run({QMK_APPSTUB, "__qmk_invoke_other", argumentFile});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(exists(argumentFile));
+}
+
+TEST_F(AppstubTest, AReexecutedStartRunsTheProgramOnceWithItsArguments) {
+  // Naming another runtime's server library in LD_LIBRARY_PATH makes the runtime library
+  // re-execute the program with the vector it was handed.
+  std::string other;
+  for (const auto& e : std::filesystem::directory_iterator("/usr/lib/jvm")) {
+    std::string server = e.path().string() + "/lib/server";
+    if (std::filesystem::exists(server + "/libjvm.so") &&
+        std::filesystem::canonical(e.path()) != std::filesystem::canonical(kJdk)) {
+      other = server;
+    }
+  }
+  if (other.empty()) other = kJdk + "/lib/server";
+  auto r = runProbe({"-Dprobe.props=qmk.r", "-Dqmk.r=1"}, {"one", "exit=9"},
+                    {{"LD_LIBRARY_PATH", other}, {"QUILLMARK_LOG", "yes"}});
+  EXPECT_EQ(r.status, 9) << r.err;
+  EXPECT_NE(r.out.find("arg[0]=one\narg[1]=exit=9\nprop:"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("prop:qmk.r=1"), std::string::npos) << r.out;
+  // The program ran once.
+  EXPECT_EQ(r.out.find("arg[0]=one", r.out.find("arg[0]=one") + 1), std::string::npos) << r.out;
+}
+
+TEST_F(AppstubTest, ARuntimeThatEntersMainAgainIsHandedTheVectorBack) {
+  std::string runtime = tmp / "fake";
+  makeDirectories(runtime + "/lib");
+  std::filesystem::create_symlink(QMK_FAKE_JLI, runtime + "/lib/libjli.so");
+  writeFile(argumentFile, runtime + "\n-Dx=1\na.Main\narg");
+  std::string record = tmp / "record";
+  auto r = run({QMK_APPSTUB, "__qmk_invoke_other", argumentFile}, "",
+               {{"FAKE_JLI_RECORD", record}, {"FAKE_JLI_REENTER", "1"}, {"FAKE_JLI_STATUS", "4"}});
+  EXPECT_EQ(r.status, 4) << r.err;
+  std::string rec = readFile(record);
+  EXPECT_NE(rec.find("launch pid="), std::string::npos);
+  EXPECT_NE(rec.find("thread=reentry"), std::string::npos) << rec;
+  EXPECT_NE(rec.find("reentry returned 4"), std::string::npos) << rec;
+}
+
+TEST_F(AppstubTest, AFakeReexecResumesWithTheSameLibrary) {
+  std::string runtime = tmp / "fake";
+  makeDirectories(runtime + "/lib");
+  std::filesystem::create_symlink(QMK_FAKE_JLI, runtime + "/lib/libjli.so");
+  writeFile(argumentFile, runtime + "\n-Dx=1\na.Main\narg");
+  std::string record = tmp / "record";
+  auto r = run({QMK_APPSTUB, "__qmk_invoke_other", argumentFile}, "",
+               {{"FAKE_JLI_RECORD", record}, {"FAKE_JLI_REEXEC", "1"}, {"FAKE_JLI_STATUS", "6"}});
+  EXPECT_EQ(r.status, 6) << r.err;
+  std::string rec = readFile(record);
+  // The second run got the launch vector, not a new launch with it as application arguments.
+  size_t second = rec.find("launch pid=", rec.find("reexec"));
+  ASSERT_NE(second, std::string::npos) << rec;
+  EXPECT_NE(rec.find("argc=4\narg=" QMK_APPSTUB "\narg=-Dx=1\narg=a.Main\narg=arg", second),
+            std::string::npos)
+      << rec;
+}
+
+std::string exportedSymbols(const std::string& binary) {
+  auto r = run({"/usr/bin/nm", "-D", "--defined-only", binary});
+  return r.out;
+}
+
+TEST(Exports, AppstubExportsItsEntryPointsWithCNames) {
+  std::string syms = exportedSymbols(QMK_APPSTUB);
+  for (const char* name : {" main\n", " launcher_main\n", " _DLog\n", " JLI_LaunchFxnPtr\n",
+                           " launchJavaVersion\n", " argc\n", " argv\n"}) {
+    EXPECT_NE(syms.find(name), std::string::npos) << name << syms;
+  }
+}
+
+TEST(Exports, SetupstubExportsNoneOfThem) {
+  std::string syms = exportedSymbols(QMK_SETUPSTUB);
+  for (const char* name : {" main\n", " launcher_main\n", " _DLog\n", " JLI_LaunchFxnPtr\n",
+                           " launchJavaVersion\n", " argc\n", " argv\n"}) {
+    EXPECT_EQ(syms.find(name), std::string::npos) << name;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,195 @@
+// Property lists: XML and binary reading, writing, and the platform's readings of stored values.
+#include "platform/plist.h"
+
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include <climits>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+using plist::Value;
+
+const std::string kXmlHeader =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+    "<plist version=\"1.0\">\n";
+
+std::string xmlPlist(const std::string& body) { return kXmlHeader + body + "\n</plist>\n"; }
+
+// The binary form of a value, written by the library the platform reads with.
+std::string binaryOf(const Value& value) {
+  std::string xml = plist::toXml(value);
+  plist_t root = nullptr;
+  plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
+  char* bin = nullptr;
+  uint32_t length = 0;
+  plist_to_bin(root, &bin, &length);
+  std::string bytes(bin, length);
+  plist_to_bin_free(bin);
+  plist_free(root);
+  return bytes;
+}
+
+Value sample() {
+  return Value::dictionary({
+      {"CFBundleName", Value::string("Demo \xC3\xA9 <&>")},
+      {"JavaVM", Value::dictionary({
+                     {"JVMVersion", Value::string("1.8+")},
+                     {"VMOptions", Value::array({Value::string("-Xmx1g"), Value::string("-Da=b")})},
+                 })},
+      {"flag", Value::boolean(true)},
+      {"off", Value::boolean(false)},
+      {"count", Value::integer(-42)},
+      {"big", Value::integer(5000000000)},
+      {"ratio", Value::real(0.25)},
+      {"when", Value::date(86400)},
+      {"bytes", Value::data({0, 1, 254, 255})},
+      {"empty", Value::array({})},
+  });
+}
+
+TEST(PlistTest, ReadsXml) {
+  auto value = plist::parse(xmlPlist(
+      "<dict>\n"
+      "  <key>JavaVM</key><dict><key>JVMVersion</key><string>17+</string></dict>\n"
+      "  <key>list</key><array><string>a</string><integer>3</integer></array>\n"
+      "  <key>yes</key><true/>\n"
+      "  <key>real</key><real>1.5</real>\n"
+      "  <key>neg</key><integer>-3</integer>\n"
+      "  <key>date</key><date>2001-01-02T00:00:00Z</date>\n"
+      "  <key>data</key><data>AAEC</data>\n"
+      "  <key>text</key><string>a &amp; b</string>\n"
+      "</dict>"));
+  ASSERT_TRUE(value);
+  ASSERT_TRUE(value->isDictionary());
+  EXPECT_EQ((*value)["JavaVM"]["JVMVersion"].stringValue(), "17+");
+  EXPECT_EQ((*value)["list"].size(), 2u);
+  EXPECT_EQ((*value)["list"][0].stringValue(), "a");
+  EXPECT_EQ((*value)["list"][1].asInteger(), 3);
+  EXPECT_TRUE((*value)["yes"].boolValue());
+  EXPECT_EQ((*value)["real"].asReal(), 1.5);
+  EXPECT_EQ((*value)["neg"].asInteger(), -3);
+  EXPECT_EQ((*value)["date"].asDate(), 86400.0);
+  EXPECT_EQ(*(*value)["data"].asData(), (std::vector<uint8_t>{0, 1, 2}));
+  EXPECT_EQ((*value)["text"].stringValue(), "a & b");
+}
+
+TEST(PlistTest, XmlAndBinaryRoundTrip) {
+  Value original = sample();
+  auto fromXml = plist::parse(plist::toXml(original));
+  ASSERT_TRUE(fromXml);
+  EXPECT_EQ(*fromXml, original);
+  auto fromBinary = plist::parse(binaryOf(original));
+  ASSERT_TRUE(fromBinary);
+  EXPECT_EQ(*fromBinary, original);
+}
+
+TEST(PlistTest, MalformedInputIsAbsent) {
+  for (const std::string& bytes : {std::string(), std::string("not a plist"),
+                                   xmlPlist("<dict><key>a</key>"), xmlPlist("<dict><key>a</key><string>b</dict>"),
+                                   std::string("bplist00"), std::string("bplist00\x01\x02garbage", 17),
+                                   binaryOf(sample()).substr(0, 40)}) {
+    EXPECT_FALSE(plist::parse(bytes)) << bytes;
+  }
+  EXPECT_FALSE(plist::readFile("/nonexistent/Info.plist"));
+}
+
+TEST(PlistTest, AccessOnTheWrongTypeIsNull) {
+  Value text = Value::string("x");
+  EXPECT_TRUE(text["key"].isNull());
+  EXPECT_TRUE(text[0].isNull());
+  EXPECT_EQ(text.size(), 0u);
+  EXPECT_FALSE(text.asDictionary());
+  EXPECT_FALSE(Value::integer(1).stringValue());
+  Value list = Value::array({Value::string("a")});
+  EXPECT_TRUE(list[1].isNull());
+  EXPECT_TRUE(sample()["missing"]["deeper"].isNull());
+}
+
+TEST(PlistTest, BooleanReading) {
+  struct Case {
+    Value value;
+    bool expected;
+  };
+  const Case cases[] = {
+      {Value::string("YES"), true},        {Value::string("yes"), true},
+      {Value::string("true"), true},       {Value::string("T"), true},
+      {Value::string("1"), true},          {Value::string("9"), true},
+      {Value::string("  +00y"), true},     {Value::string("-5"), true},
+      {Value::string("\t 007"), true},     {Value::string("\xC2\xA0y"), true},
+      {Value::string("0"), false},         {Value::string("000"), false},
+      {Value::string("no"), false},        {Value::string("false"), false},
+      {Value::string(""), false},          {Value::string("   "), false},
+      {Value::string("0.5"), false},       {Value::string("\ny"), false},
+      {Value::string("+-1"), false},       {Value::integer(0), false},
+      {Value::integer(-2), true},          {Value::real(0.0), false},
+      {Value::real(0.1), true},            {Value::boolean(true), true},
+      {Value::boolean(false), false},      {Value(), false},
+      {Value::array({Value::string("1")}), false},
+      {Value::dictionary({}), false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.value.boolValue(), c.expected) << c.value.description();
+}
+
+TEST(PlistTest, IntegerReading) {
+  struct Case {
+    Value value;
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {Value::string("42"), 42},
+      {Value::string("  -17abc"), -17},
+      {Value::string("+5"), 5},
+      {Value::string("\xC2\xA0" "12"), 12},
+      {Value::string("abc"), 0},
+      {Value::string(""), 0},
+      {Value::string("-"), 0},
+      {Value::string("1.9"), 1},
+      {Value::string("2147483647"), INT32_MAX},
+      {Value::string("2147483648"), INT32_MAX},
+      {Value::string("99999999999999999999999"), INT32_MAX},
+      {Value::string("-2147483648"), INT32_MIN},
+      {Value::string("-99999999999"), INT32_MIN},
+      {Value::real(3.9), 3},
+      {Value::real(-3.9), -3},
+      {Value::real(1e20), INT32_MAX},
+      {Value::real(-1e20), INT32_MIN},
+      {Value::real(std::nan("")), 0},
+      {Value::integer(5000000000), INT32_MAX},
+      {Value::integer(-5000000000), INT32_MIN},
+      {Value::boolean(true), 1},
+      {Value(), 0},
+      {Value::dictionary({}), 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.value.intValue(), c.expected) << c.value.description();
+}
+
+TEST(PlistTest, Descriptions) {
+  EXPECT_EQ(Value::string("plain text").description(), "plain text");
+  EXPECT_EQ(Value().description(), "(null)");
+  EXPECT_EQ(Value::integer(-3).description(), "-3");
+  EXPECT_EQ(Value::real(0.1).description(), "0.1");
+  EXPECT_EQ(Value::boolean(true).description(), "1");
+  EXPECT_EQ(Value::date(0).description(), "2001-01-01 00:00:00 +0000");
+  EXPECT_EQ(Value::data({1, 0xab}).description(), "{length = 2, bytes = 0x01ab}");
+  Value nested = Value::dictionary({
+      {"JavaVM", Value::dictionary({{"Arguments", Value::array({Value::string("a"), Value::string("say \"hi\"")})}})},
+      {"key with space", Value::integer(1)},
+  });
+  EXPECT_EQ(nested.description(),
+            "{\n"
+            "    JavaVM = {\n"
+            "        Arguments = (\n"
+            "            a,\n"
+            "            \"say \\\"hi\\\"\"\n"
+            "        );\n"
+            "    };\n"
+            "    \"key with space\" = 1;\n"
+            "}");
+}
+
+}  // namespace
