@@ -62,7 +62,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   window_.setCancelTitle(localizedText("ButtonCancel"));
   window_.setIcon(context_.mainBundle->pathForResource("app", "icns"));
   window_.activate();
-  std::thread([this] { worker(); }).detach();
+  services_.startWorker(*this);
 }
 
 void AppDelegate::cancel() {
@@ -161,6 +161,10 @@ void AppDelegate::exitProcess(int status) {
   std::cerr.flush();
   std::fflush(nullptr);
   ::_exit(status);
+}
+
+void AppDelegate::startWorkerThread(AppDelegate& delegate) {
+  std::thread([&delegate] { delegate.worker(); }).detach();
 }
 
 int64_t AppDelegate::wallClockMicroseconds() {

@@ -39,6 +39,8 @@ class AppDelegate : public platform::DownloadDelegate {
   struct Services {
     ExitFunction exit = exitProcess;
     Clock now = wallClockMicroseconds;
+    // Runs the worker; by default on a new detached thread.
+    std::function<void(AppDelegate&)> startWorker = startWorkerThread;
   };
 
   // `context` must not apply the launch parameters' working directory and LANG to this process
@@ -101,6 +103,7 @@ class AppDelegate : public platform::DownloadDelegate {
   // another thread (the event loop) may still use what they destroy.
   [[noreturn]] static void exitProcess(int status);
   static int64_t wallClockMicroseconds();
+  static void startWorkerThread(AppDelegate& delegate);
 
  private:
   struct Road;
