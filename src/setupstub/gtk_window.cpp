@@ -45,6 +45,7 @@ class GtkProgressWindow : public ProgressWindow {
     cancelButton_ = gtk_button_new_with_label("Cancel");
     g_signal_connect(cancelButton_, "clicked", G_CALLBACK(onCancelClicked), this);
     g_signal_connect(cancelButton_, "size-allocate", G_CALLBACK(onButtonPlaced), this);
+    g_signal_connect_after(window_, "map", G_CALLBACK(onMapped), this);
     gtk_container_add(GTK_CONTAINER(buttons), cancelButton_);
     gtk_box_pack_start(GTK_BOX(rows), buttons, FALSE, FALSE, 0);
     gtk_container_add(GTK_CONTAINER(window_), rows);
@@ -158,12 +159,24 @@ class GtkProgressWindow : public ProgressWindow {
     static_cast<GtkProgressWindow*>(self)->performCancel();
   }
 
-  // Where the button sits inside the window, for whoever drives the window from outside.
-  static void onButtonPlaced(GtkWidget* button, GdkRectangle* area, gpointer self) {
-    int x = 0, y = 0;
-    gtk_widget_translate_coordinates(button, static_cast<GtkProgressWindow*>(self)->window_, 0,
-                                     0, &x, &y);
-    DLOG("%s [Line %d] cancel button at %d,%d size %dx%d", x, y, area->width, area->height);
+  // Where the button sits inside the shown window, for whoever drives the window from outside;
+  // logged when it changes.
+  static void onButtonPlaced(GtkWidget* button, GdkRectangle* area, gpointer data) {
+    auto* self = static_cast<GtkProgressWindow*>(data);
+    if (!gtk_widget_get_mapped(self->window_)) return;
+    GdkRectangle place{0, 0, area->width, area->height};
+    gtk_widget_translate_coordinates(button, self->window_, 0, 0, &place.x, &place.y);
+    if (gdk_rectangle_equal(&place, &self->buttonPlace_)) return;
+    self->buttonPlace_ = place;
+    DLOG("%s [Line %d] cancel button at %d,%d size %dx%d", place.x, place.y, place.width,
+         place.height);
+  }
+
+  static void onMapped(GtkWidget*, gpointer data) {
+    auto* self = static_cast<GtkProgressWindow*>(data);
+    GtkAllocation area;
+    gtk_widget_get_allocation(self->cancelButton_, &area);
+    onButtonPlaced(self->cancelButton_, &area, self);
   }
 
   GtkWidget* window_ = nullptr;
@@ -173,6 +186,7 @@ class GtkProgressWindow : public ProgressWindow {
   GtkWidget* progressLabel_ = nullptr;
   GtkWidget* cancelButton_ = nullptr;
   guint pulse_ = 0;
+  GdkRectangle buttonPlace_{};
   double value_ = 0;
   bool indeterminate_ = false;
   bool closed_ = false;
