@@ -1,13 +1,13 @@
 #include "setupstub/application.h"
 
-#include <glib-unix.h>
-#include <gtk/gtk.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "launcher/Launcher.h"
+#include "platform/environment.h"
 #include "setupstub/AppDelegate.h"
+#include "setupstub/gtk_api.h"
 #include "setupstub/main_queue.h"
 #include "setupstub/progress_window.h"
 
@@ -29,11 +29,23 @@ gboolean onInterrupt(gpointer window) {
   return G_SOURCE_CONTINUE;
 }
 
-[[noreturn]] void runInWindow(LaunchContext context) {
+// GTK, loaded and connected to a display; null where no window can be opened.
+const GtkApi* openDisplay() {
+  // Without a graphical session GTK is not even loaded.
+  auto set = [](const char* name) { return !platform::environmentValue(name).value_or("").empty(); };
+  if (!set("DISPLAY") && !set("WAYLAND_DISPLAY")) return nullptr;
+  const GtkApi* gtk = gtkApi();
+  if (!gtk) return nullptr;
+  // Numbers in the progress line keep "." whatever the user's locale.
+  gtk->gtk_disable_setlocale();
+  return gtk->gtk_init_check(nullptr, nullptr) ? gtk : nullptr;
+}
+
+[[noreturn]] void runInWindow(LaunchContext context, const GtkApi& gtk) {
   GlibMainQueue mainQueue;
   std::unique_ptr<ProgressWindow> window = makeGtkProgressWindow();
   AppDelegate delegate(std::move(context), *window, mainQueue);
-  g_unix_signal_add(SIGINT, onInterrupt, window.get());
+  gtk.g_unix_signal_add(SIGINT, onInterrupt, window.get());
   startShell(delegate, *window);
   mainQueue.run();
 }
@@ -58,8 +70,6 @@ void runApplication(int argc, char** argv) {
   // The working directory and LANG of the launch parameters go to the installer child: this
   // process has a window thread that must not see them change.
   context.applyProcessSettings = false;
-  // Numbers in the progress line keep "." whatever the user's locale.
-  gtk_disable_setlocale();
-  if (gtk_init_check(nullptr, nullptr)) runInWindow(std::move(context));
+  if (const GtkApi* gtk = openDisplay()) runInWindow(std::move(context), *gtk);
   runInTerminal(std::move(context));
 }

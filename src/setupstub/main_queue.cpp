@@ -1,13 +1,14 @@
 #include "setupstub/main_queue.h"
 
 #include <fcntl.h>
-#include <gtk/gtk.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+
+#include "setupstub/gtk_api.h"
 
 namespace {
 
@@ -40,11 +41,12 @@ void deleteGlibTask(gpointer data) { delete static_cast<MainQueue::Task*>(data);
 void GlibMainQueue::post(Task task) {
   // Below the redraw priority, so that a stream of progress updates still lets the window
   // repaint and react to input.
-  g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, runGlibTask, new Task(std::move(task)), deleteGlibTask);
+  gtkApi()->g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, runGlibTask, new Task(std::move(task)),
+                            deleteGlibTask);
 }
 
 void GlibMainQueue::run() {
-  gtk_main();
+  gtkApi()->gtk_main();
   std::abort();  // the loop is never quit: the worker or a failed download ends the process
 }
 

@@ -15,7 +15,7 @@ class MainQueue {
   virtual void post(Task task) = 0;
 };
 
-// The queue of the GTK main context (the default GLib context).
+// The queue of the GTK main context (the default GLib context); only once GTK is loaded.
 class GlibMainQueue : public MainQueue {
  public:
   void post(Task task) override;

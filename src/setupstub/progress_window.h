@@ -43,7 +43,7 @@ class ProgressWindow {
   std::function<void()> cancelAction_;
 };
 
-// The GTK window; call only after gtk_init_check succeeded.
+// The GTK window; call only after GTK was initialised (see gtk_api.h).
 std::unique_ptr<ProgressWindow> makeGtkProgressWindow();
 
 // The terminal form on file descriptor `fd`: with `terminal` one line updated in place, cut to

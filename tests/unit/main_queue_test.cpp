@@ -1,6 +1,5 @@
 #include "setupstub/main_queue.h"
 
-#include <glib.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -8,6 +7,7 @@
 #include <vector>
 
 #include "setupstub/condition_lock.h"
+#include "setupstub/gtk_api.h"
 
 namespace {
 
@@ -41,12 +41,14 @@ TEST(RunLoop, InterruptCallsTheHandlerOnTheLoopThread) {
 }
 
 TEST(GlibMainQueue, PostedTasksRunLaterInOrder) {
+  const GtkApi* gtk = gtkApi();
+  ASSERT_TRUE(gtk) << "GTK 3 is installed";
   GlibMainQueue queue;
   std::vector<int> seen;
   queue.post([&] { seen.push_back(1); });
   std::thread([&] { queue.post([&] { seen.push_back(2); }); }).join();
   EXPECT_TRUE(seen.empty()) << "never run at once, even from the main thread";
-  while (g_main_context_iteration(nullptr, FALSE)) {
+  while (gtk->g_main_context_iteration(nullptr, FALSE)) {
   }
   EXPECT_EQ(seen, (std::vector<int>{1, 2}));
 }
