@@ -50,7 +50,8 @@ OptionalString Launcher::resolveArtifactPath(const OptionalString& s) const {
       std::string directory(entry.substr(0, entry.size() - 1));  // keeps its trailing "/"
       DLOG("%s [Line %d] scanning directory %@", directory);
       // Names come in the listing's order; the items keep the directory as written.
-      if (auto names = fileManager.contentsOfDirectory(qmk::config::openablePath(*this, directory))) {
+      if (auto names =
+              fileManager.contentsOfDirectory(qmk::config::openablePath(*this, directory))) {
         for (const auto& name : *names) {
           if (isArchiveName(name)) items.add(directory + name);
         }

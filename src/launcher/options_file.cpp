@@ -109,11 +109,11 @@ OptionalString Launcher::readResolvedOptionsFile(const std::string& path,
     // variable brings in (the bundle path above all) keeps its "~".
     const bool writtenInclude = line.starts_with(kIncludeLine);
     const std::string substituted =
-        writtenInclude ? *replaceVariables(std::string(kIncludeLine) +
-                                           qmk::config::expandTilde(
-                                               std::string_view(line).substr(kIncludeLine.size()),
-                                               home))
-                       : *replaceVariables(line);
+        writtenInclude
+            ? *replaceVariables(std::string(kIncludeLine) +
+                                qmk::config::expandTilde(
+                                    std::string_view(line).substr(kIncludeLine.size()), home))
+            : *replaceVariables(line);
     std::string_view s = substituted;
 
     if (s.starts_with(kClassPathLine)) {

@@ -8,6 +8,7 @@
 #include "launcher/Launcher.h"
 #include "launcher/global.h"
 #include "launcher/option_paths.h"
+#include "launcher/text.h"
 #include "platform/environment.h"
 #include "platform/file_manager.h"
 #include "platform/unicode.h"
@@ -63,7 +64,7 @@ bool booleanEntry(const plist::Value& dictionary, const std::string& key) {
 }
 
 std::string withBundlePath(std::string_view text, const std::string& bundlePath) {
-  return qmk::config::replaceAll(text, kAppPackage, bundlePath);
+  return qmk::replaceAll(text, kAppPackage, bundlePath);
 }
 
 // The platform's LIKE: "*" any run of characters, "?" exactly one, everything else itself,
@@ -100,7 +101,9 @@ std::vector<std::string_view> splitAtDashes(std::string_view text) {
   }
 }
 
-int32_t intValue(std::string_view text) { return plist::Value::string(std::string(text)).intValue(); }
+int32_t intValue(std::string_view text) {
+  return plist::Value::string(std::string(text)).intValue();
+}
 
 // The option array of the first pair of "VersionSpecificVMOptions" whose pattern matches the
 // chosen runtime; null when none does.
@@ -188,17 +191,20 @@ void Launcher::readJavaParameters(platform::FileManager& fileManager,
   // 3. The option list and the class path as the property list gives it.
   options.clear();
   OptionalString classPath;
-  if (auto configured = stringEntry(javaVM, "ClassPath")) classPath = withBundlePath(*configured, bundlePath);
+  if (auto configured = stringEntry(javaVM, "ClassPath")) {
+    classPath = withBundlePath(*configured, bundlePath);
+  }
 
   // 4. VMOptionArray.
-  classPath = addPredefinedOptions(arrayEntry(javaVM, "VMOptionArray"), options, bundlePath, classPath);
+  classPath =
+      addPredefinedOptions(arrayEntry(javaVM, "VMOptionArray"), options, bundlePath, classPath);
 
   // 5. The options of the first matching version pattern.
   if (const plist::Value* chosen =
           versionSpecificOptions(*this, arrayEntry(javaVM, "VersionSpecificVMOptions"))) {
-    const plist::Value& optionArray =
-        isOfType(*chosen, plist::Value::Type::Array, "VersionSpecificVMOptions") ? *chosen : kAbsent;
-    classPath = addPredefinedOptions(optionArray, options, bundlePath, classPath);
+    // Options that are not an array add nothing, but their pair has been chosen all the same.
+    const bool isArray = isOfType(*chosen, plist::Value::Type::Array, "VersionSpecificVMOptions");
+    classPath = addPredefinedOptions(isArray ? *chosen : kAbsent, options, bundlePath, classPath);
   }
 
   // 6. The bundle's own options file, Foo.vmoptions beside Foo.app. Its path is the bundle
@@ -231,7 +237,8 @@ void Launcher::readJavaParameters(platform::FileManager& fileManager,
   // 11, 12. Dock icon and name, only where the runtime understands them.
   if (context().layout.dockOptions) {
     if (auto icon = stringEntry(info, "CFBundleIconFile")) {
-      options.push_back(platform::format("-Xdock:icon=%@/Contents/Resources/%@", bundlePath, *icon));
+      options.push_back(
+          platform::format("-Xdock:icon=%@/Contents/Resources/%@", bundlePath, *icon));
     }
     const OptionalString name = stringEntry(info, "CFBundleName");
     options.push_back("-Xdock:name=" + (name ? *name : defaultBundleName(bundlePath)));

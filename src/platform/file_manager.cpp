@@ -1,5 +1,6 @@
 #include "platform/file_manager.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <stdlib.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
 #include "platform/utf8.h"
@@ -68,15 +70,19 @@ bool FileManager::isRegularFile(const std::string& path) const {
 }
 
 std::optional<std::vector<std::string>> FileManager::contentsOfDirectory(const std::string& path) const {
-  std::error_code ec;
-  fs::directory_iterator it(path, ec);
-  if (ec) return std::nullopt;
+  // readdir directly: the launcher lists runtime and class-path directories on every start, and
+  // std::filesystem builds a full path object per entry.
+  if (path.empty()) return std::nullopt;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), ::closedir);
+  if (!dir) return std::nullopt;
   std::vector<std::string> names;
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) return std::nullopt;
-    names.push_back(it->path().filename().string());
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    names.emplace_back(name);
   }
-  if (ec) return std::nullopt;
+  if (errno != 0) return std::nullopt;
   // std::string compares as unsigned bytes.
   std::sort(names.begin(), names.end());
   return names;

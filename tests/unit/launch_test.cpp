@@ -2,6 +2,9 @@
 // JLI_Launch is handed, "@" expansion, the argument-file road and the second entry.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
 #include <sstream>
 
 #include "launcher/Launcher.h"

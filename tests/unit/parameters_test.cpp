@@ -220,7 +220,7 @@ TEST_F(ParametersTest, OwnOptionsFileCutsThreeCharactersWhateverTheyAre) {
   const std::pair<const char*, const char*> cases[] = {
       {"Foo.app", "Foo.vmoptions"},
       {"Ünïcødé.app", "Ünïcødé.vmoptions"},  // cut by characters, not bytes
-      {"Tool.bundle", "Tool.buvmoptions"},
+      {"Tool.bundle", "Tool.bunvmoptions"},
   };
   for (const auto& [bundleName, fileName] : cases) {
     std::string b = makeAppBundle(dir.path(), bundleName, dict({}));
@@ -278,9 +278,9 @@ TEST_F(ParametersTest, ClassPathOption) {
       {"append to an absent class path", {}, "-classpath/a y.jar", {"-Djava.class.path=y.jar"}},
       {"expanding to nothing adds no option", str("$QMK_PARAM_UNSET"), "", {}},
       {"empty class path adds no option", str(""), "", {}},
-      // Not substituted: the reference is split at its ":" and joined again like any other text.
+      // Not substituted: split at its ":", and the piece "${launcher" is looked up as a variable.
       {"only $APP_PACKAGE is replaced in ClassPath", str("${launcher:sys.pathlistSeparator}x"), "",
-       {"-Djava.class.path=${launcher:sys.pathlistSeparator}x"}},
+       {"-Djava.class.path=sys.pathlistSeparator}x"}},
       {"-classpath in a file replaces it", str("a.jar"), "-classpath b.jar", {"-Djava.class.path=b.jar"}},
   };
   for (const auto& c : cases) {

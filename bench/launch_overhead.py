@@ -1,0 +1,128 @@
+#!/usr/bin/env python3
+"""Start-up cost of appstub.
+
+1. Launcher time: exec of appstub to its call of JLI_Launch, for a realistic bundle (Info.plist
+   with 20 options, a VM options file of 50 lines with two includes, a class path of 200 jars via
+   "/*"), with the test runtime library that returns at once; against the same library called
+   by a minimal C program. Launcher time = median(appstub) - median(minimal).
+2. Whole start of a Hello World program through appstub against `java -cp DIR Hello` of the
+   same JDK: the ratio of medians.
+
+Runs alternate between the program and its reference so that machine noise hits both alike.
+Usage: bench/launch_overhead.py BUILD_DIR [RUNS]
+"""
+import os
+import plistlib
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
+runs = int(sys.argv[2]) if len(sys.argv) > 2 else 200
+appstub = os.path.join(build, "bin", "appstub")
+minimal = os.path.join(build, "bin", "minimal_launcher")
+fake_jli = os.path.join(build, "lib", "libfakejli.so")
+jdk = os.path.realpath("/usr/lib/jvm/java-17-openjdk-amd64")
+
+
+def timed(argv, env=None, cwd=None):
+    start = time.perf_counter_ns()
+    subprocess.run(argv, env=env, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   check=False)
+    return (time.perf_counter_ns() - start) / 1e6
+
+
+def alternate(a, b, n):
+    ta, tb = [], []
+    for i in range(n):
+        if i % 2 == 0:
+            ta.append(a())
+            tb.append(b())
+        else:
+            tb.append(b())
+            ta.append(a())
+    return statistics.median(ta), statistics.median(tb)
+
+
+def make_bundle(root, runtime, main_class, class_path, options, include_files):
+    bundle = os.path.join(root, "Bench.app")
+    os.makedirs(os.path.join(bundle, "Contents", "MacOS"))
+    os.makedirs(os.path.join(bundle, "Contents", "Java"))
+    shutil.copy(appstub, os.path.join(bundle, "Contents", "MacOS", "Bench"))
+    info = {
+        "CFBundleName": "Bench",
+        "CFBundleIdentifier": "com.example.bench",
+        "JavaVM": {
+            "MainClass": main_class,
+            "ClassPath": class_path,
+            "VMOptionArray": options,
+            "SearchSequence": ["R" + runtime],
+        },
+    }
+    with open(os.path.join(bundle, "Contents", "Info.plist"), "wb") as f:
+        plistlib.dump(info, f)
+    for name, lines in include_files.items():
+        with open(os.path.join(root, name), "w") as f:
+            f.write("\n".join(lines) + "\n")
+    return os.path.join(bundle, "Contents", "MacOS", "Bench")
+
+
+def launcher_time(tmp):
+    runtime = os.path.join(tmp, "runtime")
+    os.makedirs(os.path.join(runtime, "lib"))
+    os.makedirs(os.path.join(runtime, "bin"))
+    os.symlink(fake_jli, os.path.join(runtime, "lib", "libjli.so"))
+    open(os.path.join(runtime, "bin", "java"), "w").close()
+    with open(os.path.join(runtime, "release"), "w") as f:
+        f.write('JAVA_VERSION="17.0.9"\n')
+    jars = os.path.join(tmp, "Bench.app", "Contents", "Java")
+    options = ["-Dbench.option%d=value%d" % (i, i) for i in range(20)]
+    lines = ["# bench options"] + ["-Dbench.file%d=v%d" % (i, i) for i in range(46)]
+    lines += ["-include-options inc1.vmoptions", "-include-options inc2.vmoptions",
+              "-classpath/a $APP_PACKAGE/Contents/Java/*"]
+    program = make_bundle(tmp, runtime, "bench.Main", "$APP_PACKAGE/Contents/Java/*", options,
+                          {"Bench.vmoptions": lines,
+                           "inc1.vmoptions": ["-Dinc1=1", "-Xss2m"],
+                           "inc2.vmoptions": ["-Dinc2=2"]})
+    for i in range(200):
+        open(os.path.join(jars, "lib%03d.jar" % i), "w").close()
+    # The reference gets a vector of the size and shape appstub builds.
+    class_path = ":".join(os.path.join(jars, "lib%03d.jar" % i) for i in range(200))
+    vector = ["-Dbench.x%d=value%d" % (i, i) for i in range(72)]
+    vector += ["-Djava.class.path=" + class_path, "bench.Main"]
+    a, b = alternate(lambda: timed([program]), lambda: timed([minimal, fake_jli] + vector), runs)
+    return a, b
+
+
+def hello_ratio(tmp):
+    src = os.path.join(tmp, "hello")
+    os.makedirs(src)
+    with open(os.path.join(src, "Hello.java"), "w") as f:
+        f.write('public class Hello { public static void main(String[] a) '
+                '{ System.out.println("Hello"); } }\n')
+    subprocess.run([os.path.join(jdk, "bin", "javac"), "-d", src, os.path.join(src, "Hello.java")],
+                   check=True)
+    root = os.path.join(tmp, "apps")
+    os.makedirs(root)
+    program = make_bundle(root, jdk, "Hello", src, [], {})
+    java = os.path.join(jdk, "bin", "java")
+    n = max(20, runs // 5)
+    return alternate(lambda: timed([program]), lambda: timed([java, "-cp", src, "Hello"]), n)
+
+
+def main():
+    with tempfile.TemporaryDirectory() as tmp:
+        ours, ref = launcher_time(tmp)
+    print("launch to JLI_Launch, %d runs each: appstub median %.3f ms, minimal C launcher "
+          "median %.3f ms, launcher time %.3f ms (target < 2 ms)" % (runs, ours, ref, ours - ref))
+    with tempfile.TemporaryDirectory() as tmp:
+        ours, ref = hello_ratio(tmp)
+    print("Hello World start, %d runs each: appstub median %.1f ms, java -cp median %.1f ms, "
+          "ratio %.3f (target <= 1.03)" % (max(20, runs // 5), ours, ref, ours / ref))
+
+
+if __name__ == "__main__":
+    main()
