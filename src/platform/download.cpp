@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -18,6 +20,12 @@ constexpr const char* kRedirectProtocols = "http,https,ftp";
 constexpr long kMaxRedirects = 20;
 // Large receive buffer: far fewer write calls on fast links.
 constexpr long kReceiveBufferSize = 512 * 1024;
+// Content is written to the file in pieces of this size (the library hands over 16 KiB at a
+// time).
+constexpr size_t kWriteBufferSize = 512 * 1024;
+// Data is reported at most this often: waking the delegate's thread for every piece would cost
+// more than the transfer itself on a fast link.
+constexpr auto kDataReportInterval = std::chrono::milliseconds(100);
 
 void initializeCurlOnce() {
   static std::once_flag once;
@@ -110,7 +118,8 @@ class Transfer {
       if (description.empty()) description = curl_easy_strerror(code);
       return fail(description);
     }
-    if (!openFileOnce()) return fail(writeError_);
+    if (!openFileOnce() || !flush()) return fail(writeError_);
+    reportData(std::chrono::steady_clock::now());
     int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) return fail("The file " + destination_ + " could not be written.");
@@ -158,19 +167,45 @@ class Transfer {
   size_t receive(const char* data, size_t length) {
     if (shared_->cancelled) return CURL_WRITEFUNC_ERROR;
     if (!openFileOnce()) return CURL_WRITEFUNC_ERROR;
-    size_t left = length;
-    while (left > 0) {
-      ssize_t n = ::write(fd_, data, left);
+    if (buffered_ + length > buffer_.size() && !flush()) return CURL_WRITEFUNC_ERROR;
+    if (length >= buffer_.size()) {
+      if (!writeToFile(data, length)) return CURL_WRITEFUNC_ERROR;
+    } else {
+      std::memcpy(buffer_.data() + buffered_, data, length);
+      buffered_ += length;
+    }
+    unreported_ += length;
+    const auto now = std::chrono::steady_clock::now();
+    if (!reportedOnce_ || now - lastReport_ >= kDataReportInterval) reportData(now);
+    return length;
+  }
+
+  void reportData(std::chrono::steady_clock::time_point now) {
+    if (unreported_ == 0) return;
+    shared_->postData(shared_, unreported_);
+    unreported_ = 0;
+    reportedOnce_ = true;
+    lastReport_ = now;
+  }
+
+  bool flush() {
+    const bool ok = writeToFile(buffer_.data(), buffered_);
+    buffered_ = 0;
+    return ok;
+  }
+
+  bool writeToFile(const char* data, size_t length) {
+    while (length > 0) {
+      ssize_t n = ::write(fd_, data, length);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         writeError_ = "The file " + destination_ + " could not be written: " + std::strerror(errno);
-        return CURL_WRITEFUNC_ERROR;
+        return false;
       }
       data += n;
-      left -= static_cast<size_t>(n);
+      length -= static_cast<size_t>(n);
     }
-    shared_->postData(shared_, length);
-    return length;
+    return true;
   }
 
   // The response is known once content arrives (or the transfer ends without any): report it,
@@ -224,6 +259,11 @@ class Transfer {
   CURL* curl_ = nullptr;
   int fd_ = -1;
   bool responded_ = false;
+  std::vector<char> buffer_ = std::vector<char>(kWriteBufferSize);
+  size_t buffered_ = 0;
+  uint64_t unreported_ = 0;
+  bool reportedOnce_ = false;
+  std::chrono::steady_clock::time_point lastReport_;
   std::string writeError_;
   char errorBuffer_[CURL_ERROR_SIZE];
 };
