@@ -1,0 +1,302 @@
+#include "platform/download.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace platform {
+namespace {
+
+constexpr const char* kProtocols = "http,https,ftp,file";
+// A redirect never leads to a local file.
+constexpr const char* kRedirectProtocols = "http,https,ftp";
+constexpr long kMaxRedirects = 20;
+// Large receive buffer: far fewer write calls on fast links.
+constexpr long kReceiveBufferSize = 512 * 1024;
+// Content is written to the file in pieces of this size (the library hands over 16 KiB at a
+// time).
+constexpr size_t kWriteBufferSize = 512 * 1024;
+// Data is reported at most this often: waking the delegate's thread for every piece would cost
+// more than the transfer itself on a fast link.
+constexpr auto kDataReportInterval = std::chrono::milliseconds(100);
+
+void initializeCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool isSupportedAbsoluteURL(const std::string& url) {
+  CURLU* handle = curl_url();
+  if (!handle) return false;
+  char* scheme = nullptr;
+  bool ok = curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+            curl_url_get(handle, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK;
+  if (ok) {
+    std::string s = scheme;
+    ok = s == "http" || s == "https" || s == "ftp" || s == "file";
+  }
+  curl_free(scheme);
+  curl_url_cleanup(handle);
+  return ok;
+}
+
+struct CurlEasyCleanup {
+  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+};
+struct CurlListCleanup {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+}  // namespace
+
+// What the transfer thread and the tasks it posts share. `owner` and the delegate are touched
+// only on the delegate's thread.
+struct Download::Shared {
+  DownloadDelegate* delegate = nullptr;
+  Dispatcher dispatcher;
+  Download* owner = nullptr;  // null once the download object is gone
+  std::atomic<bool> cancelled{false};
+  // Bytes received but not yet reported: data callbacks are merged while one is pending, so a
+  // fast transfer cannot flood the main queue.
+  std::atomic<uint64_t> pendingBytes{0};
+  std::atomic<bool> dataTaskPosted{false};
+
+  // Posts `deliver` to run with the delegate, unless the download was cancelled by then.
+  template <typename F>
+  void post(std::shared_ptr<Shared> self, F deliver) {
+    dispatcher([self = std::move(self), deliver = std::move(deliver)] {
+      if (self->cancelled || !self->owner) return;
+      deliver(*self->delegate, *self->owner);
+    });
+  }
+
+  void postData(const std::shared_ptr<Shared>& self, uint64_t length) {
+    pendingBytes += length;
+    if (dataTaskPosted.exchange(true)) return;
+    post(self, [self = self.get()](DownloadDelegate& delegate, Download& download) {
+      self->dataTaskPosted = false;
+      uint64_t bytes = self->pendingBytes.exchange(0);
+      if (bytes > 0) delegate.downloadDidReceiveData(download, bytes);
+    });
+  }
+};
+
+namespace {
+
+// One transfer, run to its end on the transfer thread.
+class Transfer {
+ public:
+  Transfer(std::shared_ptr<Download::Shared> shared, URLRequest request, std::string destination)
+      : shared_(std::move(shared)), request_(std::move(request)),
+        destination_(std::move(destination)) {}
+
+  ~Transfer() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  void run() {
+    std::unique_ptr<CURL, CurlEasyCleanup> curl(curl_easy_init());
+    if (!curl) return fail("The transfer could not be set up.");
+    curl_ = curl.get();
+    std::unique_ptr<curl_slist, CurlListCleanup> headers(
+        curl_slist_append(curl_slist_append(nullptr, "Cache-Control: no-cache"),
+                          "Pragma: no-cache"));
+    configure(headers.get());
+    errorBuffer_[0] = '\0';
+    CURLcode code = curl_easy_perform(curl_);
+
+    if (shared_->cancelled) return removeFile();
+    if (code != CURLE_OK) {
+      std::string description = writeError_.empty() ? std::string(errorBuffer_) : writeError_;
+      if (description.empty()) description = curl_easy_strerror(code);
+      return fail(description);
+    }
+    if (!openFileOnce() || !flush()) return fail(writeError_);
+    reportData(std::chrono::steady_clock::now());
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) return fail("The file " + destination_ + " could not be written.");
+    shared_->post(shared_, [](DownloadDelegate& delegate, Download& download) {
+      delegate.downloadDidFinish(download);
+    });
+  }
+
+ private:
+  void configure(curl_slist* headers) {
+    const long timeout = static_cast<long>(request_.timeoutInterval + 0.5);
+    curl_easy_setopt(curl_, CURLOPT_URL, request_.url.c_str());
+    curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, kProtocols);
+    curl_easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, kRedirectProtocols);
+    curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl_, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(curl_, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl_, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, timeout);
+    // "No progress for the interval": less than one byte a second over that many seconds.
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, timeout);
+    curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+    curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorBuffer_);
+    if (request_.userAgent) curl_easy_setopt(curl_, CURLOPT_USERAGENT, request_.userAgent->c_str());
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &Transfer::onData);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
+    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, this);
+  }
+
+  static size_t onData(char* data, size_t size, size_t count, void* self) {
+    return static_cast<Transfer*>(self)->receive(data, size * count);
+  }
+
+  // Lets a cancel stop the transfer between two pieces of data, and while it waits for some.
+  static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<Transfer*>(self)->shared_->cancelled ? 1 : 0;
+  }
+
+  size_t receive(const char* data, size_t length) {
+    if (shared_->cancelled) return CURL_WRITEFUNC_ERROR;
+    if (!openFileOnce()) return CURL_WRITEFUNC_ERROR;
+    if (buffered_ + length > buffer_.size() && !flush()) return CURL_WRITEFUNC_ERROR;
+    if (length >= buffer_.size()) {
+      if (!writeToFile(data, length)) return CURL_WRITEFUNC_ERROR;
+    } else {
+      std::memcpy(buffer_.data() + buffered_, data, length);
+      buffered_ += length;
+    }
+    unreported_ += length;
+    const auto now = std::chrono::steady_clock::now();
+    if (!reportedOnce_ || now - lastReport_ >= kDataReportInterval) reportData(now);
+    return length;
+  }
+
+  void reportData(std::chrono::steady_clock::time_point now) {
+    if (unreported_ == 0) return;
+    shared_->postData(shared_, unreported_);
+    unreported_ = 0;
+    reportedOnce_ = true;
+    lastReport_ = now;
+  }
+
+  bool flush() {
+    const bool ok = writeToFile(buffer_.data(), buffered_);
+    buffered_ = 0;
+    return ok;
+  }
+
+  bool writeToFile(const char* data, size_t length) {
+    while (length > 0) {
+      ssize_t n = ::write(fd_, data, length);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        writeError_ = "The file " + destination_ + " could not be written: " + std::strerror(errno);
+        return false;
+      }
+      data += n;
+      length -= static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  // The response is known once content arrives (or the transfer ends without any): report it,
+  // then create the file.
+  bool openFileOnce() {
+    if (responded_) return fd_ >= 0;
+    responded_ = true;
+    URLResponse response;
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK) {
+      response.expectedContentLength = length;
+    }
+    char* url = nullptr;
+    if (curl_easy_getinfo(curl_, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url) {
+      response.url = url;
+    }
+    char* type = nullptr;
+    if (curl_easy_getinfo(curl_, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type) {
+      response.mimeType = type;
+    }
+    fd_ = ::open(destination_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+      writeError_ = "The file " + destination_ + " could not be created: " + std::strerror(errno);
+      return false;
+    }
+    shared_->post(shared_, [response](DownloadDelegate& delegate, Download& download) {
+      delegate.downloadDidReceiveResponse(download, response);
+    });
+    return true;
+  }
+
+  void removeFile() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+    if (responded_) ::unlink(destination_.c_str());
+  }
+
+  void fail(const std::string& description) {
+    removeFile();
+    DownloadError error{description, request_.url};
+    shared_->post(shared_, [error](DownloadDelegate& delegate, Download& download) {
+      delegate.downloadDidFail(download, error);
+    });
+  }
+
+  std::shared_ptr<Download::Shared> shared_;
+  URLRequest request_;
+  std::string destination_;
+  CURL* curl_ = nullptr;
+  int fd_ = -1;
+  bool responded_ = false;
+  std::vector<char> buffer_ = std::vector<char>(kWriteBufferSize);
+  size_t buffered_ = 0;
+  uint64_t unreported_ = 0;
+  bool reportedOnce_ = false;
+  std::chrono::steady_clock::time_point lastReport_;
+  std::string writeError_;
+  char errorBuffer_[CURL_ERROR_SIZE];
+};
+
+}  // namespace
+
+Download::Download(URLRequest request, DownloadDelegate& delegate, Dispatcher dispatcher)
+    : request_(std::move(request)), shared_(std::make_shared<Shared>()) {
+  shared_->delegate = &delegate;
+  shared_->dispatcher = std::move(dispatcher);
+  shared_->owner = this;
+}
+
+std::unique_ptr<Download> Download::create(URLRequest request, DownloadDelegate& delegate,
+                                           Dispatcher dispatcher) {
+  if (!isSupportedAbsoluteURL(request.url)) return nullptr;
+  initializeCurlOnce();
+  return std::unique_ptr<Download>(new Download(std::move(request), delegate, std::move(dispatcher)));
+}
+
+Download::~Download() {
+  cancel();
+  shared_->owner = nullptr;
+  if (thread_.joinable()) thread_.join();
+}
+
+void Download::start() {
+  if (thread_.joinable()) return;
+  thread_ = std::thread([transfer = Transfer(shared_, request_, destination_)]() mutable {
+    transfer.run();
+  });
+}
+
+void Download::cancel() { shared_->cancelled = true; }
+
+}  // namespace platform

@@ -1,0 +1,97 @@
+// The runtime download: the start task the worker posts to the main queue, and the download
+// callbacks that show its progress and hand the finished file back to the waiting worker.
+#include <cstdio>
+
+#include "launcher/global.h"
+#include "setupstub/AppDelegate.h"
+
+namespace {
+
+constexpr double kTimeoutInterval = 60;
+constexpr int64_t kProgressTextInterval = 500000;  // microseconds
+constexpr double kMebibyte = 1048576;
+
+// The number pattern "##0.0": at least one integer digit, exactly one fraction digit, no
+// grouping.
+std::string formatMebibytes(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}
+
+}  // namespace
+
+void AppDelegate::startDownload(const std::optional<std::string>& name, const std::string& address,
+                                const std::string& destination) {
+  downloadConditionLock->lockWhenCondition(0);
+  window_.setStatus(localizedText("DownloadingJre", {name.value_or("(null)")}));
+  platform::URLRequest request;
+  request.url = address;
+  request.timeoutInterval = kTimeoutInterval;
+  downloader = platform::Download::create(
+      request, *this, [queue = &mainQueue_](std::function<void()> task) {
+        queue->post(std::move(task));
+      });
+  if (!downloader) {
+    ALOG("%s [Line %d] cannot download from %@: not an address", address);
+    platform::FileManager fileManager;
+    removeTemporaryDirectory(fileManager);
+    Launcher::displayError(context_, "DownloadJreError");
+    exit(1);
+  }
+  downloader->setDestination(destination);
+  downloader->start();
+}
+
+void AppDelegate::downloadDidReceiveResponse(platform::Download&,
+                                             const platform::URLResponse& response) {
+  bytesReceived = 0;
+  expectedLength = response.expectedContentLength;
+  downloadStartTime = lastProgressUpdate = services_.now();
+}
+
+void AppDelegate::downloadDidReceiveData(platform::Download&, uint64_t length) {
+  bytesReceived += static_cast<int64_t>(length);
+  if (expectedLength <= 0) {
+    window_.setIndeterminate(true);
+    window_.startAnimation();
+    return;
+  }
+  const double percent =
+      static_cast<double>(bytesReceived) / static_cast<double>(expectedLength) * 100;
+  window_.setProgress(percent);
+  const int64_t now = services_.now();
+  if (now <= lastProgressUpdate + kProgressTextInterval) return;
+  lastProgressUpdate = now;
+  window_.setProgressText(localizedText(
+      "DownloadProgress",
+      downloadProgressInserts(bytesReceived, expectedLength, percent, now - downloadStartTime)));
+}
+
+std::vector<std::string> AppDelegate::downloadProgressInserts(int64_t received, int64_t expected,
+                                                              double percent,
+                                                              int64_t elapsedMicroseconds) {
+  const double speed =
+      static_cast<double>(received) / 1024 * 1000000 / static_cast<double>(elapsedMicroseconds);
+  return {formatMebibytes(static_cast<double>(received) / kMebibyte),
+          formatMebibytes(static_cast<double>(expected) / kMebibyte),
+          std::to_string(static_cast<int32_t>(percent)),
+          std::to_string(static_cast<int32_t>(speed))};
+}
+
+void AppDelegate::downloadDidFinish(platform::Download&) {
+  // Released after this callback returns: the download is still the caller.
+  mainQueue_.post([finished = std::shared_ptr<platform::Download>(std::move(downloader))] {});
+  window_.setProgressText("");
+  DLOG("%s [Line %d] downloadDidFinish");
+  downloadConditionLock->unlockWithCondition(1);
+}
+
+void AppDelegate::downloadDidFail(platform::Download&, const platform::DownloadError& error) {
+  ALOG("%s [Line %d] Download failed! Error - %@ %@", error.localizedDescription,
+       error.failingURLString);
+  platform::FileManager fileManager;
+  removeTemporaryDirectory(fileManager);
+  Launcher::displayError(context_, "DownloadJreError");
+  exit(1);
+}
