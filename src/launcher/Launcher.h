@@ -147,6 +147,12 @@ class Launcher {
   ProcessSettings processSettings_;
   // The options files being read, outermost first: an include of one of them is a cycle.
   std::vector<std::string> includeChain_;
+  // What the options file being read, with its includes, has read so far.
+  struct ReadingSpent {
+    size_t files = 0;
+    size_t bytes = 0;
+    bool reported = false;
+  } readingSpent_;
 };
 
 // Resets the process-wide launch state (tests only).
