@@ -1,4 +1,5 @@
 // The entry of the launch core: one process start becomes one call of JLI_Launch.
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -164,6 +165,8 @@ void Launcher::installLaunchVector(const std::vector<std::string>& vector) {
 
 void resetLaunchStateForTesting() {
   JLI_LaunchFxnPtr = nullptr;
+  // A start keeps its version text for good; a test's reset ends the start.
+  std::free(launchJavaVersion);
   launchJavaVersion = nullptr;
   argc = 0;
   argv = nullptr;

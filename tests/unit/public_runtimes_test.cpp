@@ -16,10 +16,7 @@ namespace {
 class PublicRuntimesTest : public ::testing::Test {
  protected:
   void SetUp() override { resetLaunchStateForTesting(); }
-  void TearDown() override {
-    std::free(launchJavaVersion);
-    resetLaunchStateForTesting();
-  }
+  void TearDown() override { resetLaunchStateForTesting(); }
 
   Launcher makeLauncher(const platform::SystemLayout& layout) {
     std::free(launchJavaVersion);
