@@ -7,7 +7,7 @@
 
 #include "launcher/Launcher.h"
 #include "launcher/global.h"
-#include "launcher/version_numbers.h"
+#include "launcher/version.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include "launcher/Launcher.h"
 #include "launcher/global.h"
+#include "launcher/text.h"
 #include "platform/file_manager.h"
 
 namespace {
@@ -12,19 +13,6 @@ namespace {
 constexpr const char* kBaseDirKey = "qmk.baseDir";
 constexpr const char* kBundleNameKey = "CFBundleName";
 constexpr const char* kMessagesBundle = ".quillmark/Messages.bundle";
-constexpr const char* kAppPackage = "$APP_PACKAGE";
-
-std::string replaceAppPackage(std::string text, const std::string& bundlePath) {
-  std::string out;
-  size_t start = 0;
-  for (size_t pos; (pos = text.find(kAppPackage, start)) != std::string::npos;
-       start = pos + std::char_traits<char>::length(kAppPackage)) {
-    out.append(text, start, pos - start);
-    out += bundlePath;
-  }
-  out.append(text, start, std::string::npos);
-  return out;
-}
 
 // The bundle whose string table holds the message texts: the messages bundle below the base
 // directory when one is configured, otherwise the application's own bundle.
@@ -35,7 +23,7 @@ std::shared_ptr<platform::Bundle> tableBundle(const std::shared_ptr<platform::Bu
     DLOG("%s [Line %d] ignoring %@: not a string", kBaseDirKey);
     return mainBundle;
   }
-  std::string dir = replaceAppPackage(*baseDir.asString(), mainBundle->path());
+  std::string dir = qmk::replaceAppPackage(*baseDir.asString(), mainBundle->path());
   return platform::Bundle::create(platform::joinPath(dir, kMessagesBundle));
 }
 

@@ -1,6 +1,7 @@
 #include "launcher/option_paths.h"
 
 #include "launcher/Launcher.h"
+#include "launcher/text.h"
 #include "platform/file_manager.h"
 
 namespace qmk::config {
@@ -9,22 +10,8 @@ namespace {
 constexpr std::string_view kAppPackage = "$APP_PACKAGE";
 }
 
-std::string replaceAll(std::string_view text, std::string_view from, std::string_view to) {
-  if (from.empty()) return std::string(text);
-  std::string result;
-  result.reserve(text.size());
-  size_t start = 0;
-  for (size_t hit = text.find(from); hit != std::string_view::npos; hit = text.find(from, start)) {
-    result.append(text.substr(start, hit - start));
-    result.append(to);
-    start = hit + from.size();
-  }
-  result.append(text.substr(start));
-  return result;
-}
-
 std::string expandTilde(std::string_view text, const std::string& home) {
-  return replaceAll(text, "~", home);
+  return qmk::replaceAll(text, "~", home);
 }
 
 std::string expandConfiguredPath(std::string_view text, const std::string& bundlePath,

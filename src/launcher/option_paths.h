@@ -9,9 +9,6 @@ class Launcher;
 
 namespace qmk::config {
 
-// Every occurrence of `from` in `text` replaced by `to`, left to right, without overlaps.
-std::string replaceAll(std::string_view text, std::string_view from, std::string_view to);
-
 // "~" replaced by `home` wherever it stands in `text`.
 std::string expandTilde(std::string_view text, const std::string& home);
 

@@ -8,6 +8,7 @@
 #include "launcher/Launcher.h"
 #include "launcher/global.h"
 #include "launcher/option_paths.h"
+#include "launcher/text.h"
 #include "platform/environment.h"
 #include "platform/file_manager.h"
 #include "platform/unicode.h"
@@ -63,7 +64,7 @@ bool booleanEntry(const plist::Value& dictionary, const std::string& key) {
 }
 
 std::string withBundlePath(std::string_view text, const std::string& bundlePath) {
-  return qmk::config::replaceAll(text, kAppPackage, bundlePath);
+  return qmk::replaceAll(text, kAppPackage, bundlePath);
 }
 
 // The platform's LIKE: "*" any run of characters, "?" exactly one, everything else itself,

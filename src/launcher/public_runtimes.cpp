@@ -4,11 +4,12 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <set>
-#include <unordered_map>
+#include <memory>
+#include <unordered_set>
 
 #include "launcher/Launcher.h"
 #include "launcher/global.h"
+#include "launcher/version.h"
 
 namespace {
 
@@ -25,22 +26,26 @@ bool isOracleRuntime(const OptionalString& identifier, const OptionalString& inf
          (infoString && infoString->find("Oracle") != std::string::npos);
 }
 
-// Newest first by the names: strip the kind prefix, then order by the version ordering. A
-// comparison that fails counts as equal and the sort goes on (a stable sort stays in bounds
-// whatever the comparator answers).
-bool newerName(const std::string& a, const std::string& b) {
-  try {
-    return Launcher::compareVersion(Launcher::removeJrePrefix(b), Launcher::removeJrePrefix(a)) < 0;
-  } catch (const std::exception&) {
-    return false;
-  }
+// Newest first by the names: strip the kind prefix, then order by the version ordering. Each
+// name is split into tokens once, not at every comparison, and comparing tokens cannot fail.
+void sortNewestByName(std::vector<std::string>& names) {
+  std::vector<std::pair<qmk::VersionKey, std::string>> keyed;
+  keyed.reserve(names.size());
+  for (auto& name : names) keyed.emplace_back(qmk::versionKey(Launcher::removeJrePrefix(name)), std::move(name));
+  std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+    return qmk::compareVersionKeys(b.first, a.first) < 0;
+  });
+  names.clear();
+  for (auto& [key, name] : keyed) names.push_back(std::move(name));
 }
 
-// A public runtime as the release-based ordering sees it.
+// A public runtime in the order it is tried. The release-based ordering opens each runtime to
+// read its version and keeps the handle for the check, rather than reading everything twice.
 struct Entry {
   std::string name;
-  std::string resolved;  // the real path, so that links to one runtime are recognised
-  OptionalString version;
+  bool opened = false;
+  std::shared_ptr<platform::Bundle> bundle;
+  std::optional<qmk::VersionKey> version;
 };
 
 std::string resolvedPath(const std::string& path) {
@@ -49,30 +54,47 @@ std::string resolvedPath(const std::string& path) {
   return ec ? path : real.string();
 }
 
-OptionalString statedVersion(const std::string& path) {
-  auto bundle = platform::Bundle::create(path);
-  if (!bundle) return std::nullopt;
-  return bundle->infoValue("JavaVM")["JVMVersion"].stringValue();
+// The names in `directory` that are links: only a link can lead to a runtime listed under
+// another name. One pass over the directory answers this for every name.
+std::unordered_set<std::string> linkNames(const std::string& directory) {
+  std::unordered_set<std::string> links;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code typeError;
+    if (it->is_symlink(typeError)) links.insert(it->path().filename().string());
+  }
+  return links;
 }
 
 // Linux names say little about the version (java-17-openjdk-amd64, temurin-25-jdk-amd64), so
 // order by the version each runtime states: newest first, runtimes stating none last, ties and
-// the rest by their names. Each runtime is read once however many names point at it.
+// the rest by their names. A name that leads to a runtime listed before it (java-1.17.0-openjdk
+// beside java-17-openjdk) is left out: one refusal is enough.
 std::vector<Entry> orderByStatedVersion(const std::string& directory,
                                         std::vector<std::string> names) {
-  std::stable_sort(names.begin(), names.end(), newerName);
-  std::unordered_map<std::string, OptionalString> versions;
+  sortNewestByName(names);
+  const std::string realDirectory = resolvedPath(directory);
+  const std::unordered_set<std::string> links = linkNames(directory);
+  std::unordered_set<std::string> seen;
   std::vector<Entry> entries;
   entries.reserve(names.size());
   for (auto& name : names) {
-    std::string resolved = resolvedPath(platform::joinPath(directory, name));
-    auto [it, fresh] = versions.try_emplace(resolved);
-    if (fresh) it->second = statedVersion(resolved);
-    entries.push_back({std::move(name), std::move(resolved), it->second});
+    const std::string path = platform::joinPath(directory, name);
+    const std::string real = links.count(name) ? resolvedPath(path) : platform::joinPath(realDirectory, name);
+    if (!seen.insert(real).second) continue;
+    Entry& entry = entries.emplace_back();
+    entry.opened = true;
+    entry.bundle = platform::Bundle::create(path);
+    if (entry.bundle) {
+      if (OptionalString version = entry.bundle->infoValue("JavaVM")["JVMVersion"].stringValue()) {
+        entry.version = qmk::versionKey(*version);
+      }
+    }
+    entry.name = std::move(name);
   }
   std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     if (!a.version || !b.version) return a.version && !b.version;
-    return Launcher::compareVersion(*b.version, *a.version) < 0;
+    return qmk::compareVersionKeys(*b.version, *a.version) < 0;
   });
   return entries;
 }
@@ -128,8 +150,8 @@ void Launcher::findPublicJavaBundle(platform::FileManager& fileManager,
   if (layout.orderPublicRuntimesByRelease) {
     entries = orderByStatedVersion(directory, std::move(*names));
   } else {
-    std::stable_sort(names->begin(), names->end(), newerName);
-    for (auto& name : *names) entries.push_back({std::move(name), {}, {}});
+    sortNewestByName(*names);
+    for (auto& name : *names) entries.emplace_back().name = std::move(name);
   }
   if (qmk::debugLogEnabled()) {
     std::vector<std::string> sorted;
@@ -137,13 +159,10 @@ void Launcher::findPublicJavaBundle(platform::FileManager& fileManager,
     DLOG("%s [Line %d] JDKs %@", sorted);
   }
 
-  std::set<std::string> tried;
-  for (const Entry& entry : entries) {
-    // Several names may lead to one runtime; one refusal is enough.
-    if (layout.orderPublicRuntimesByRelease && !tried.insert(entry.resolved).second) continue;
+  for (Entry& entry : entries) {
     javaBundlePath = platform::joinPath(directory, entry.name);
     DLOG("%s [Line %d] checking %@", javaBundlePath);
-    javaBundle = platform::Bundle::create(*javaBundlePath);
+    javaBundle = entry.opened ? std::move(entry.bundle) : platform::Bundle::create(*javaBundlePath);
     launchJavaVersion = checkJavaVersion(minVersion, maxVersion, allowBeta, false, requiredVmIdPrefix);
     if (launchJavaVersion) return;
     javaBundle.reset();

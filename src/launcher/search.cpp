@@ -10,6 +10,7 @@
 #include "launcher/Launcher.h"
 #include "launcher/Unpacker.h"
 #include "launcher/global.h"
+#include "launcher/text.h"
 #include "platform/environment.h"
 
 namespace {
@@ -33,12 +34,6 @@ SearchSettings readSettings(const plist::Value& info) {
           info["qmk.vmIdPrefix"].stringValue(), info["qmk.allowBeta"].boolValue()};
 }
 
-void replaceAll(std::string& text, const std::string& what, const std::string& with) {
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size())) {
-    text.replace(at, what.size(), with);
-  }
-}
-
 // Resolved now, against the current directory, so that the recorded runtime path stays right
 // after the launch moves to its working directory. An empty path stays empty: it names nothing.
 std::string absoluteNow(const std::string& path) {
@@ -50,8 +45,7 @@ std::string absoluteNow(const std::string& path) {
 OptionalString baseDirectory(const plist::Value& info, const std::string& bundlePath) {
   OptionalString base = info["qmk.baseDir"].stringValue();
   if (!base || base->empty()) return std::nullopt;
-  replaceAll(*base, "$APP_PACKAGE", bundlePath);
-  return absoluteNow(*base);
+  return absoluteNow(qmk::replaceAppPackage(*base, bundlePath));
 }
 
 // Ends the process after a failure the user has been told about. _exit after flushing: the

@@ -4,6 +4,7 @@
 
 #include "launcher/Launcher.h"
 #include "launcher/global.h"
+#include "launcher/text.h"
 #include "platform/environment.h"
 #include "platform/file_manager.h"
 
@@ -15,21 +16,6 @@ constexpr const char* kPathlistSeparator = "${launcher:sys.pathlistSeparator}";
 constexpr const char* kTempDir = "${launcher:sys.tempDir}";
 constexpr const char* kJvmHome = "${launcher:sys.jvmHome}";
 
-// Replaces every occurrence of `from`, left to right without overlaps; inserted text is not
-// scanned again by this replacement.
-void replaceAll(std::string& text, const std::string& from, const std::string& to) {
-  if (from.empty()) return;
-  std::string out;
-  size_t start = 0;
-  for (size_t pos; (pos = text.find(from, start)) != std::string::npos; start = pos + from.size()) {
-    out.append(text, start, pos - start);
-    out += to;
-  }
-  if (start == 0) return;
-  out.append(text, start, std::string::npos);
-  text = std::move(out);
-}
-
 }  // namespace
 
 OptionalString Launcher::replaceVariables(const OptionalString& s) const {
@@ -39,16 +25,16 @@ OptionalString Launcher::replaceVariables(const OptionalString& s) const {
     return s;
   }
   std::string text = *s;
-  replaceAll(text, kAppPackage, bundlePath());
-  replaceAll(text, kLauncherDirectory, bundlePath());
-  replaceAll(text, kPathlistSeparator, ":");
-  replaceAll(text, kTempDir, platform::temporaryDirectory());
-  if (javaBundlePath) replaceAll(text, kJvmHome, runtimeHome(*javaBundlePath));
+  text = qmk::replaceAll(text, kAppPackage, bundlePath());
+  text = qmk::replaceAll(text, kLauncherDirectory, bundlePath());
+  text = qmk::replaceAll(text, kPathlistSeparator, ":");
+  text = qmk::replaceAll(text, kTempDir, platform::temporaryDirectory());
+  if (javaBundlePath) text = qmk::replaceAll(text, kJvmHome, runtimeHome(*javaBundlePath));
   // Every environment reference begins with "${": once none is left, no later variable can
   // match. Most configuration strings have none, and they are substituted one by one at start.
   if (text.find("${") != std::string::npos) {
     for (const auto& [name, value] : platform::environment()) {
-      replaceAll(text, "${" + name + "}", value);
+      text = qmk::replaceAll(text, "${" + name + "}", value);
       if (text.find("${") == std::string::npos) break;
     }
   }

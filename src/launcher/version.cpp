@@ -5,11 +5,12 @@
 // written for counts and classifies them; the strings travel as UTF-8 and are converted here.
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <string_view>
 
 #include "launcher/Launcher.h"
-#include "launcher/version_numbers.h"
+#include "launcher/version.h"
 #include "platform/unicode.h"
 
 namespace {
@@ -21,7 +22,7 @@ constexpr int64_t kSeparator = 2;
 // The component separators of the bound test.
 constexpr std::u16string_view kComponentSeparators = u"._-+";
 
-int64_t classOf(char16_t c) {
+int64_t classify(char16_t c) {
   if (c == u'.') return kSeparator;
   if (unicode::isDecimalDigit(c)) return kDigit;
   if (unicode::isWhitespaceOrNewline(c)) return kSeparator;
@@ -29,25 +30,41 @@ int64_t classOf(char16_t c) {
   return kOther;
 }
 
-struct Token {
-  std::u16string text;
-  int64_t type;
-};
+// Sorting a directory of runtimes classifies every character of every name many times; the
+// ASCII answers are looked up once.
+int64_t classOf(char16_t c) {
+  static const std::array<int8_t, 128> ascii = [] {
+    std::array<int8_t, 128> table{};
+    for (char16_t i = 0; i < table.size(); ++i) table[i] = static_cast<int8_t>(classify(i));
+    return table;
+  }();
+  return c < ascii.size() ? ascii[c] : classify(c);
+}
 
-std::vector<Token> tokenize(std::u16string_view s) {
-  std::vector<Token> tokens;
+using qmk::VersionKey;
+using qmk::VersionToken;
+
+VersionToken makeToken(std::u16string text, int64_t type) {
+  int64_t number = type == kDigit ? qmk::numericValue(unicode::toUtf8(text)) : 0;
+  return VersionToken{std::move(text), type, number};
+}
+
+VersionKey tokenize(std::u16string_view s) {
+  VersionKey tokens;
   if (s.empty()) return tokens;
-  Token current{std::u16string(1, s[0]), classOf(s[0])};
+  std::u16string text(1, s[0]);
+  int64_t type = classOf(s[0]);
   for (size_t i = 1; i < s.size(); ++i) {
-    int64_t type = classOf(s[i]);
-    if (type != current.type || current.type == kSeparator) {
-      tokens.push_back(std::move(current));
-      current = Token{std::u16string(1, s[i]), type};
+    int64_t next = classOf(s[i]);
+    if (next != type || type == kSeparator) {
+      tokens.push_back(makeToken(std::move(text), type));
+      text.assign(1, s[i]);
     } else {
-      current.text.push_back(s[i]);
+      text.push_back(s[i]);
     }
+    type = next;
   }
-  tokens.push_back(std::move(current));
+  tokens.push_back(makeToken(std::move(text), type));
   return tokens;
 }
 
@@ -61,18 +78,15 @@ int rankOf(int64_t type) {
   }
 }
 
-int sign(int64_t v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
+int sign(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
 
-int compareTokens(const Token& x, const Token& y) {
+int compareTokens(const VersionToken& x, const VersionToken& y) {
   if (x.type != y.type) return rankOf(x.type) > rankOf(y.type) ? 1 : -1;
   switch (x.type) {
     case kOther:
       return sign(x.text.compare(y.text));
-    case kDigit: {
-      int64_t a = qmk::numericValue(unicode::toUtf8(x.text));
-      int64_t b = qmk::numericValue(unicode::toUtf8(y.text));
-      return a == b ? 0 : (a > b ? 1 : -1);
-    }
+    case kDigit:
+      return x.number == y.number ? 0 : (x.number > y.number ? 1 : -1);
     default:
       return 0;  // every separator is as good as another
   }
@@ -112,6 +126,21 @@ int32_t numericValue32(std::string_view s) {
   return static_cast<int32_t>(std::clamp<int64_t>(numericValue(s), INT32_MIN, INT32_MAX));
 }
 
+VersionKey versionKey(std::string_view s) { return tokenize(unicode::toUtf16(s)); }
+
+int compareVersionKeys(const VersionKey& x, const VersionKey& y) noexcept {
+  size_t n = std::min(x.size(), y.size());
+  for (size_t i = 0; i < n; ++i) {
+    if (int c = compareTokens(x[i], y[i]); c != 0) return c;
+  }
+  if (x.size() == y.size()) return 0;
+  // One list is a prefix of the other: a trailing word marks the longer one as older (a beta of
+  // the same release), a trailing number or separator as newer.
+  const VersionToken& extra = x.size() > y.size() ? x[n] : y[n];
+  int longerIsNewer = extra.type == kOther ? -1 : 1;
+  return x.size() > y.size() ? longerIsNewer : -longerIsNewer;
+}
+
 }  // namespace qmk
 
 int64_t Launcher::typeOfCharacter(std::u16string_view s) {
@@ -124,25 +153,14 @@ int64_t Launcher::typeOfCharacter(std::u16string_view s) {
 
 std::vector<std::string> Launcher::splitVersionString(const std::string& s) {
   std::vector<std::string> result;
-  for (const Token& token : tokenize(unicode::toUtf16(s))) {
+  for (const VersionToken& token : tokenize(unicode::toUtf16(s))) {
     result.push_back(unicode::toUtf8(token.text));
   }
   return result;
 }
 
 int Launcher::compareVersion(const std::string& a, const std::string& b) {
-  std::vector<Token> x = tokenize(unicode::toUtf16(a));
-  std::vector<Token> y = tokenize(unicode::toUtf16(b));
-  size_t n = std::min(x.size(), y.size());
-  for (size_t i = 0; i < n; ++i) {
-    if (int c = compareTokens(x[i], y[i]); c != 0) return c;
-  }
-  if (x.size() == y.size()) return 0;
-  // One list is a prefix of the other: a trailing word marks the longer one as older (a beta of
-  // the same release), a trailing number or separator as newer.
-  const Token& extra = x.size() > y.size() ? x[n] : y[n];
-  int longerIsNewer = extra.type == kOther ? -1 : 1;
-  return x.size() > y.size() ? longerIsNewer : -longerIsNewer;
+  return qmk::compareVersionKeys(qmk::versionKey(a), qmk::versionKey(b));
 }
 
 std::string Launcher::removeJrePrefix(const std::string& name) {

@@ -3,7 +3,6 @@
 #include "platform/bundle.h"
 
 #include <filesystem>
-#include <sstream>
 
 #include "platform/file_manager.h"
 #include "platform/process_info.h"
@@ -34,9 +33,12 @@ plist::Value readInfo(const std::string& file) {
 
 // One value of a release file ("KEY="value"" lines), without its quotes.
 std::optional<std::string> releaseValue(const std::string& text, const std::string& key) {
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
+  // Split by hand: string streams would pull the C++ locale machinery into every start.
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (!line.starts_with(key + "=")) continue;
     std::string value = line.substr(key.size() + 1);

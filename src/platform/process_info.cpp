@@ -1,15 +1,14 @@
 #include "platform/process_info.h"
 
-#include <fstream>
-#include <iterator>
+#include "platform/file_manager.h"
+
 #include <system_error>
 #include <filesystem>
 
 namespace platform {
 
 std::vector<std::string> processArguments() {
-  std::ifstream in("/proc/self/cmdline", std::ios::binary);
-  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string all = FileManager().readFile("/proc/self/cmdline").value_or("");
   std::vector<std::string> args;
   size_t start = 0;
   while (start < all.size()) {

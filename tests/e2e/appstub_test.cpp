@@ -54,6 +54,27 @@ TEST_F(AppstubTest, AtFilesBeforeTheMainClassAreExpandedButApplicationArgumentsA
   EXPECT_NE(r.out.find("arg[0]=@notes"), std::string::npos) << r.out;
 }
 
+TEST_F(AppstubTest, EveryInstalledRuntimeRunsTheProbe) {
+  int tried = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/jvm")) {
+    std::string home = entry.path().string();
+    if (entry.is_symlink() || !std::filesystem::exists(home + "/lib/libjli.so")) continue;
+    tried++;
+    auto r = runProbe({}, {"in " + home, "exit=21"}, {}, home);
+    EXPECT_EQ(r.status, 21) << home << r.err;
+    EXPECT_NE(r.out.find("arg[0]=in " + home + "\n"), std::string::npos) << home << r.out;
+  }
+  EXPECT_GE(tried, 1);
+}
+
+TEST_F(AppstubTest, SetupstubTakesTheSameRoadWithTheMarker) {
+  writeFile(argumentFile, kJdk + "\n-cp\n" QMK_JAVA_CLASSES "\nProbe\nfrom setup\nexit=8");
+  auto r = run({QMK_SETUPSTUB, "__qmk_invoke_other", argumentFile});
+  EXPECT_EQ(r.status, 8) << r.err;
+  EXPECT_NE(r.out.find("arg[0]=from setup\n"), std::string::npos) << r.out;
+  EXPECT_FALSE(exists(argumentFile));
+}
+
 TEST_F(AppstubTest, CarriageReturnLinesCannotLoadTheRuntime) {
   writeFile(argumentFile, kJdk + "\r\n-cp\r\n" QMK_JAVA_CLASSES "\r\nProbe\r\n");
   auto r = run({QMK_APPSTUB, "__qmk_invoke_other", argumentFile});

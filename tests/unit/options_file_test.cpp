@@ -6,6 +6,7 @@
 
 #include "launcher/Launcher.h"
 #include "launcher/option_paths.h"
+#include "launcher/text.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -24,7 +25,7 @@ class OptionsFileTest : public ::testing::Test {
 
   // "@D" stands for the temporary directory, "@H" for the home directory.
   std::string expand(const std::string& text) const {
-    return qmk::config::replaceAll(qmk::config::replaceAll(text, "@D", dir.path()), "@H", home);
+    return qmk::replaceAll(qmk::replaceAll(text, "@D", dir.path()), "@H", home);
   }
 
   struct Result {

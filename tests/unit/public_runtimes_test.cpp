@@ -19,9 +19,15 @@ class PublicRuntimesTest : public ::testing::Test {
   void TearDown() override { resetLaunchStateForTesting(); }
 
   Launcher makeLauncher(const platform::SystemLayout& layout) {
+    forget(nullptr);
+    return Launcher(makeContext(app, layout, {app + "/Contents/MacOS/App"}, tmp.path()));
+  }
+
+  // Lets go of an earlier acceptance before the next try, as the search does between calls.
+  static void forget(Launcher* launcher) {
     std::free(launchJavaVersion);
     launchJavaVersion = nullptr;
-    return Launcher(makeContext(app, layout, {app + "/Contents/MacOS/App"}, tmp.path()));
+    if (launcher) launcher->javaBundle.reset();
   }
 
   // Runs the standard-locations search and returns the name of the chosen entry (or the full
@@ -232,12 +238,12 @@ TEST_F(PublicRuntimesTest, DirectoryEntryIsRecordedAsAnAbsolutePathWithVariables
     ASSERT_TRUE(launcher.javaBundle);
     EXPECT_EQ(launcher.javaBundlePath, tmp / "runtimes/jdk");
 
-    launcher.javaBundle.reset();
+    forget(&launcher);
     launcher.findDirectoryJavaBundle("$APP_PACKAGE/Contents/PlugIns/rt", files, {}, {}, {}, false);
     ASSERT_TRUE(launcher.javaBundle);
     EXPECT_EQ(launcher.javaBundlePath, app + "/Contents/PlugIns/rt");
 
-    launcher.javaBundle.reset();
+    forget(&launcher);
     launcher.findDirectoryJavaBundle("", files, {}, {}, {}, false);
     EXPECT_FALSE(launcher.javaBundle) << "the empty path names nothing, not the current directory";
   }

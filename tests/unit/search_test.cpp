@@ -353,20 +353,22 @@ TEST_F(SearchTest, MachineRuntimesNewestAcceptableIsChosen) {
 // --- Installation registry ------------------------------------------------------------------
 
 TEST_F(SearchTest, RegistryTriesEachDirectoryInOrderIncludingTheEmptyPiece) {
-  std::string one = tmp / "one", two = tmp / "two";
+  std::string one = tmp / "one", two = tmp / "two", three = tmp / "three";
   makeRuntimeBundle(one + "/.quillmark/jre.bundle", "1.6.0_65");  // below the minimum
   makeDirectories(two + "/.quillmark/jre");
-  writeFile(two + "/.quillmark/jre/quillmark_jre_version", "11.0.2\n");
-  writeRegistry({{std::string("allinstdirs") + kAppId, str(one + ";" + two + ";")}});
+  writeFile(two + "/.quillmark/jre/quillmark_jre_version", "1.7.0_80");  // below it too
+  makeDirectories(three + "/.quillmark/jre");
+  writeFile(three + "/.quillmark/jre/quillmark_jre_version", "11.0.2\n");
+  writeRegistry({{std::string("allinstdirs") + kAppId, str(one + ";" + two + ";" + three + ";")}});
   std::map<std::string, plist::Value> info{{"qmk.appId", str(kAppId)}, {"qmk.minVersion", str("1.8")}};
 
-  EXPECT_EQ(search(info, true), two + "/.quillmark/jre");
+  EXPECT_EQ(search(info, true), three + "/.quillmark/jre");
   EXPECT_EQ(launchVersion(), "11.0.2\n") << "the version file is used exactly as read";
   EXPECT_FALSE(launcher->javaBundle);
   EXPECT_EQ(launcher->javaMajorVersion, 11);
 
-  // With the second refused too, the trailing empty piece is tried at the root and finds nothing.
-  writeFile(two + "/.quillmark/jre/quillmark_jre_version", "1.7.0_80");
+  // With the third refused too, the trailing empty piece is tried at the root and finds nothing.
+  writeFile(three + "/.quillmark/jre/quillmark_jre_version", "1.7");
   EXPECT_EQ(search(info, true), std::nullopt);
   EXPECT_FALSE(launcher->javaBundlePath);
 }

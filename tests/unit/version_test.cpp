@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "launcher/Launcher.h"
-#include "launcher/version_numbers.h"
+#include "launcher/version.h"
 #include "support/test_support.h"
 
 namespace {
