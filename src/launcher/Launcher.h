@@ -31,7 +31,7 @@ struct LaunchContext {
   // them to its child, because other threads of its own are running).
   bool applyProcessSettings = true;
 
-  static LaunchContext fromProcess(int argc, char** argv);
+  static LaunchContext fromProcess(int count, char** vector);
   platform::UserDefaults standardUserDefaults() const;
 };
 

@@ -66,6 +66,7 @@ Launcher::Launcher(LaunchContext context) : context_(std::move(context)) {}
 std::unique_ptr<Launcher> Launcher::launcher() {
   std::vector<std::string> args = platform::processArguments();
   std::vector<char*> pointers;
+  pointers.reserve(args.size() + 1);
   for (auto& a : args) pointers.push_back(a.data());
   pointers.push_back(nullptr);
   return std::make_unique<Launcher>(

@@ -235,14 +235,14 @@ plist_t toNode(const Value& value) {
     case Value::Type::Array: {
       plist_t array = plist_new_array();
       for (const Value& item : *value.asArray()) {
-        if (plist_t node = toNode(item)) plist_array_append_item(array, node);
+        if (plist_t child = toNode(item)) plist_array_append_item(array, child);
       }
       return array;
     }
     case Value::Type::Dictionary: {
       plist_t dict = plist_new_dict();
       for (const auto& [key, item] : *value.asDictionary()) {
-        if (plist_t node = toNode(item)) plist_dict_set_item(dict, key.c_str(), node);
+        if (plist_t child = toNode(item)) plist_dict_set_item(dict, key.c_str(), child);
       }
       return dict;
     }

@@ -12,7 +12,6 @@
 #include "support/test_support.h"
 
 using namespace testing_support;
-namespace fs = std::filesystem;
 
 namespace {
 
