@@ -81,7 +81,7 @@ void findJavaBundle(benchmark::State& state, bool linux) {
   auto& machine = machines[{state.range(0), linux}];
   if (!machine) machine = std::make_unique<Machine>(static_cast<int>(state.range(0)), linux);
   Launcher launcher(machine->context());
-  for (auto _ : state) {
+  for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores): the loop variable is unused
     free(launchJavaVersion);
     launchJavaVersion = nullptr;
     OptionalString chosen = launcher.findJavaBundle(false);

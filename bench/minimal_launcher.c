@@ -3,6 +3,7 @@
  * Usage: minimal_launcher LIBRARY ARG... */
 #include <dlfcn.h>
 #include <stdio.h>
+#include <string.h>
 
 typedef int (*launch_t)(int, char**, int, const char**, int, const char**, const char*,
                         const char*, const char*, const char*, unsigned char, unsigned char,
@@ -11,7 +12,10 @@ typedef int (*launch_t)(int, char**, int, const char**, int, const char**, const
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   void* lib = dlopen(argv[1], RTLD_LAZY);
-  launch_t launch = lib ? (launch_t)dlsym(lib, "JLI_Launch") : NULL;
+  /* Copied rather than cast: ISO C has no conversion from object to function pointers. */
+  launch_t launch = NULL;
+  void* symbol = lib ? dlsym(lib, "JLI_Launch") : NULL;
+  memcpy(&launch, &symbol, sizeof launch);
   if (!launch) {
     fprintf(stderr, "minimal_launcher: %s\n", dlerror());
     return 2;

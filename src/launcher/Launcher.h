@@ -31,7 +31,7 @@ struct LaunchContext {
   // them to its child, because other threads of its own are running).
   bool applyProcessSettings = true;
 
-  static LaunchContext fromProcess(int argc, char** argv);
+  static LaunchContext fromProcess(int count, char** vector);
   platform::UserDefaults standardUserDefaults() const;
 };
 
@@ -147,6 +147,12 @@ class Launcher {
   ProcessSettings processSettings_;
   // The options files being read, outermost first: an include of one of them is a cycle.
   std::vector<std::string> includeChain_;
+  // What the options file being read, with its includes, has read so far.
+  struct ReadingSpent {
+    size_t files = 0;
+    size_t bytes = 0;
+    bool reported = false;
+  } readingSpent_;
 };
 
 // Resets the process-wide launch state (tests only).

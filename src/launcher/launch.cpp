@@ -1,4 +1,5 @@
 // The entry of the launch core: one process start becomes one call of JLI_Launch.
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -65,6 +66,7 @@ Launcher::Launcher(LaunchContext context) : context_(std::move(context)) {}
 std::unique_ptr<Launcher> Launcher::launcher() {
   std::vector<std::string> args = platform::processArguments();
   std::vector<char*> pointers;
+  pointers.reserve(args.size() + 1);
   for (auto& a : args) pointers.push_back(a.data());
   pointers.push_back(nullptr);
   return std::make_unique<Launcher>(
@@ -164,6 +166,8 @@ void Launcher::installLaunchVector(const std::vector<std::string>& vector) {
 
 void resetLaunchStateForTesting() {
   JLI_LaunchFxnPtr = nullptr;
+  // A start keeps its version text for good; a test's reset ends the start.
+  std::free(launchJavaVersion);
   launchJavaVersion = nullptr;
   argc = 0;
   argv = nullptr;

@@ -21,6 +21,11 @@ constexpr std::string_view kIncludeLine = "-include-options ";
 // Includes nested deeper than this are not a configuration anyone writes; the limit stops a
 // chain of distinct files (generated, or through ever longer paths) that the cycle test misses.
 constexpr size_t kMaxIncludeDepth = 64;
+// Files that include the same file twice at each level multiply: twenty levels read a million
+// files though none is nested deeply or repeated along its chain. One reading (a file with
+// everything it includes) reads at most this many files and this much text.
+constexpr size_t kMaxFilesPerReading = 1000;
+constexpr size_t kMaxTextPerReading = 16 << 20;
 
 // Lines end at CR and at LF alike, so a CR LF pair leaves an empty line between them.
 template <typename Visit>
@@ -93,8 +98,20 @@ OptionalString Launcher::readResolvedOptionsFile(const std::string& path,
          static_cast<int>(kMaxIncludeDepth));
     return classPath;
   }
+  if (includeChain_.empty()) readingSpent_ = {};
+  if (readingSpent_.files >= kMaxFilesPerReading || readingSpent_.bytes >= kMaxTextPerReading) {
+    if (!readingSpent_.reported) {
+      ALOG("%s [Line %d] options file %@ and further includes skipped: more than %d files or %d "
+           "bytes read",
+           path, static_cast<int>(kMaxFilesPerReading), static_cast<int>(kMaxTextPerReading));
+    }
+    readingSpent_.reported = true;
+    return classPath;
+  }
+  ++readingSpent_.files;
   auto text = platform::FileManager().readUtf8File(openPath);
   if (!text) return classPath;
+  readingSpent_.bytes += text->size();
   ChainEntry onChain(includeChain_, std::move(identity));
 
   const std::string directory = platform::deletingLastPathComponent(path);

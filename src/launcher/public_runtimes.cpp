@@ -80,7 +80,7 @@ std::vector<Entry> orderByStatedVersion(const std::string& directory,
   entries.reserve(names.size());
   for (auto& name : names) {
     const std::string path = platform::joinPath(directory, name);
-    const std::string real = links.count(name) ? resolvedPath(path) : platform::joinPath(realDirectory, name);
+    const std::string real = links.contains(name) ? resolvedPath(path) : platform::joinPath(realDirectory, name);
     if (!seen.insert(real).second) continue;
     Entry& entry = entries.emplace_back();
     entry.opened = true;
@@ -155,6 +155,7 @@ void Launcher::findPublicJavaBundle(platform::FileManager& fileManager,
   }
   if (qmk::debugLogEnabled()) {
     std::vector<std::string> sorted;
+    sorted.reserve(entries.size());
     for (const Entry& entry : entries) sorted.push_back(entry.name);
     DLOG("%s [Line %d] JDKs %@", sorted);
   }

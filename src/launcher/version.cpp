@@ -35,7 +35,9 @@ int64_t classify(char16_t c) {
 int64_t classOf(char16_t c) {
   static const std::array<int8_t, 128> ascii = [] {
     std::array<int8_t, 128> table{};
-    for (char16_t i = 0; i < table.size(); ++i) table[i] = static_cast<int8_t>(classify(i));
+    for (size_t i = 0; i < table.size(); ++i) {
+      table[i] = static_cast<int8_t>(classify(static_cast<char16_t>(i)));
+    }
     return table;
   }();
   return c < ascii.size() ? ascii[c] : classify(c);

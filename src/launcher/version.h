@@ -25,7 +25,7 @@ struct VersionToken {
 using VersionKey = std::vector<VersionToken>;
 
 VersionKey versionKey(std::string_view s);
-// -1, 0 or 1 as Launcher::compareVersion(a, b) for the strings of the keys.
-int compareVersionKeys(const VersionKey& a, const VersionKey& b) noexcept;
+// -1, 0 or 1 as Launcher::compareVersion gives for the strings of the keys x and y.
+int compareVersionKeys(const VersionKey& x, const VersionKey& y) noexcept;
 
 }  // namespace qmk

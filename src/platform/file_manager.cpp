@@ -130,7 +130,9 @@ std::string FileManager::currentDirectory() const {
 }
 
 std::optional<std::string> FileManager::readFile(const std::string& path) const {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a named pipe given for a file is refused below instead of waiting
+  // for a writer forever; on a regular file the flag changes nothing.
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return std::nullopt;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;

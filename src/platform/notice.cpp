@@ -14,8 +14,6 @@
 
 #include "platform/file_manager.h"
 
-extern char** environ;
-
 namespace platform {
 
 namespace {

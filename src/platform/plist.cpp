@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -108,6 +109,99 @@ Value fromNode(plist_t node) {
   }
 }
 
+// ---- Checking binary lists before libplist reads them ----------------------------------------
+
+// libplist ends the process (an assertion inside the library) when it is asked for a dictionary
+// key whose UTF-16 text holds U+0000. A binary list is walked here first, and refused when one of
+// its dictionaries has such a key or when the walk cannot read it.
+class BinaryKeyCheck {
+ public:
+  explicit BinaryKeyCheck(std::string_view bytes) : bytes_(bytes) {}
+
+  bool keysAreSafe() {
+    constexpr size_t kTrailer = 32;
+    if (bytes_.size() < kBinaryMagic.size() + 2 + kTrailer) return false;
+    const size_t trailer = bytes_.size() - kTrailer;
+    offsetSize_ = byte(trailer + 6);
+    refSize_ = byte(trailer + 7);
+    end_ = trailer;
+    if (!number(trailer + 8, 8, count_) || !number(trailer + 24, 8, table_)) return false;
+    if (count_ == 0 || count_ > bytes_.size()) return false;
+    for (uint64_t i = 0; i < count_; ++i) {
+      size_t at = 0;
+      if (!objectAt(i, at)) return false;
+      if ((byte(at) & 0xF0) == 0xD0 && !dictionaryKeysAreSafe(at)) return false;
+    }
+    return true;
+  }
+
+ private:
+  uint8_t byte(size_t at) const { return static_cast<uint8_t>(bytes_[at]); }
+
+  // A big-endian number of `width` bytes at `at`.
+  bool number(size_t at, size_t width, uint64_t& value) const {
+    if (width == 0 || width > 8 || at > bytes_.size() || width > bytes_.size() - at) return false;
+    value = 0;
+    for (size_t i = 0; i < width; ++i) value = value << 8 | byte(at + i);
+    return true;
+  }
+
+  bool objectAt(uint64_t index, size_t& at) const {
+    uint64_t offset = 0;
+    if (index >= count_ || offsetSize_ == 0 || table_ > bytes_.size() ||
+        !number(table_ + index * offsetSize_, offsetSize_, offset) || offset >= end_) {
+      return false;
+    }
+    at = offset;
+    return true;
+  }
+
+  // The element count of the object at `at` and where its contents begin.
+  bool countOf(size_t at, uint64_t& count, size_t& contents) const {
+    count = byte(at) & 0x0F;
+    contents = at + 1;
+    if (count != 0x0F) return true;
+    if (contents >= end_ || (byte(contents) & 0xF0) != 0x10) return false;
+    const size_t width = size_t{1} << (byte(contents) & 0x0F);
+    if (!number(contents + 1, width, count)) return false;
+    contents += 1 + width;
+    return true;
+  }
+
+  bool dictionaryKeysAreSafe(size_t at) const {
+    uint64_t entries = 0;
+    size_t refs = 0;
+    if (!countOf(at, entries, refs) || refSize_ == 0 || refs > end_ ||
+        entries > (end_ - refs) / refSize_) {
+      return false;
+    }
+    for (uint64_t i = 0; i < entries; ++i) {
+      uint64_t key = 0;
+      size_t keyAt = 0;
+      if (!number(refs + i * refSize_, refSize_, key) || !objectAt(key, keyAt)) return false;
+      if ((byte(keyAt) & 0xF0) == 0x60 && !utf16TextIsSafe(keyAt)) return false;
+    }
+    return true;
+  }
+
+  bool utf16TextIsSafe(size_t at) const {
+    uint64_t units = 0;
+    size_t text = 0;
+    if (!countOf(at, units, text) || text > end_ || units > (end_ - text) / 2) return false;
+    for (uint64_t i = 0; i < units; ++i) {
+      if (byte(text + 2 * i) == 0 && byte(text + 2 * i + 1) == 0) return false;
+    }
+    return true;
+  }
+
+  std::string_view bytes_;
+  size_t end_ = 0;  // objects and the offset table lie before the trailer
+  uint64_t count_ = 0;
+  uint64_t table_ = 0;
+  size_t offsetSize_ = 0;
+  size_t refSize_ = 0;
+};
+
 // ---- Writing libplist trees ------------------------------------------------------------------
 
 // Null has no form in a property list: it is left out of containers.
@@ -122,9 +216,15 @@ plist_t toNode(const Value& value) {
     case Value::Type::Real:
       return plist_new_real(*value.asReal());
     case Value::Type::Date: {
-      double seconds = std::floor(*value.asDate());
+      // The writer keeps 32-bit seconds: a date beyond them (or not a number) is written as the
+      // nearest one it can hold.
+      double date = *value.asDate();
+      if (std::isnan(date)) date = 0;
+      date = std::clamp(date, static_cast<double>(std::numeric_limits<int32_t>::min()),
+                        static_cast<double>(std::numeric_limits<int32_t>::max()));
+      double seconds = std::floor(date);
       return plist_new_date(static_cast<int32_t>(seconds),
-                            static_cast<int32_t>(std::lround((*value.asDate() - seconds) * 1e6)));
+                            static_cast<int32_t>(std::lround((date - seconds) * 1e6)));
     }
     case Value::Type::Data: {
       const auto& bytes = *value.asData();
@@ -135,14 +235,14 @@ plist_t toNode(const Value& value) {
     case Value::Type::Array: {
       plist_t array = plist_new_array();
       for (const Value& item : *value.asArray()) {
-        if (plist_t node = toNode(item)) plist_array_append_item(array, node);
+        if (plist_t child = toNode(item)) plist_array_append_item(array, child);
       }
       return array;
     }
     case Value::Type::Dictionary: {
       plist_t dict = plist_new_dict();
       for (const auto& [key, item] : *value.asDictionary()) {
-        if (plist_t node = toNode(item)) plist_dict_set_item(dict, key.c_str(), node);
+        if (plist_t child = toNode(item)) plist_dict_set_item(dict, key.c_str(), child);
       }
       return dict;
     }
@@ -456,6 +556,7 @@ std::optional<Value> parse(const std::string& bytes) {
   const auto length = static_cast<uint32_t>(bytes.size());
   plist_t root = nullptr;
   if (bytes.starts_with(kBinaryMagic)) {
+    if (!BinaryKeyCheck(bytes).keysAreSafe()) return std::nullopt;
     plist_from_bin(bytes.data(), length, &root);
   } else {
     plist_from_xml(bytes.data(), length, &root);

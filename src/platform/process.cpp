@@ -13,8 +13,6 @@
 #include "platform/file_manager.h"
 #include "platform/format.h"
 
-extern char** environ;
-
 namespace platform {
 
 namespace {
@@ -56,7 +54,7 @@ std::vector<std::string> childEnvironment(const std::map<std::string, std::strin
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
     std::string_view text(*entry);
     std::string name(text.substr(0, text.find('=')));
-    if (overrides.count(name) == 0) entries.emplace_back(text);
+    if (!overrides.contains(name)) entries.emplace_back(text);
   }
   for (const auto& [name, value] : overrides) entries.push_back(name + "=" + value);
   return entries;
@@ -64,6 +62,7 @@ std::vector<std::string> childEnvironment(const std::map<std::string, std::strin
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
   std::vector<char*> result;
+  result.reserve(strings.size() + 1);
   for (auto& s : strings) result.push_back(s.data());
   result.push_back(nullptr);
   return result;

@@ -115,7 +115,7 @@ void makeRuntimeBundle(const std::string& path, const std::optional<std::string>
   fs::create_directories(path + "/Contents/Home/lib");
   plist::Dictionary info(extraInfo.begin(), extraInfo.end());
   if (version) {
-    plist::Dictionary javaVM = info.count("JavaVM") && info["JavaVM"].asDictionary()
+    plist::Dictionary javaVM = info.contains("JavaVM") && info["JavaVM"].asDictionary()
                                    ? *info["JavaVM"].asDictionary()
                                    : plist::Dictionary{};
     javaVM["JVMVersion"] = plist::Value::string(*version);
@@ -177,6 +177,7 @@ RunResult run(const std::vector<std::string>& args, const std::string& input,
     }
     if (workingDirectory && chdir(workingDirectory->c_str()) != 0) _exit(126);
     std::vector<char*> cargs;
+    cargs.reserve(args.size() + 1);
     for (const auto& a : args) cargs.push_back(const_cast<char*>(a.c_str()));
     cargs.push_back(nullptr);
     execv(cargs[0], cargs.data());

@@ -95,7 +95,7 @@ struct RunResult {
   std::string out;
   std::string err;
 };
-RunResult run(const std::vector<std::string>& argv, const std::string& input = "",
+RunResult run(const std::vector<std::string>& args, const std::string& input = "",
               const std::map<std::string, std::optional<std::string>>& env = {},
               const std::optional<std::string>& workingDirectory = std::nullopt);
 

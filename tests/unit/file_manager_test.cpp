@@ -82,6 +82,9 @@ TEST_F(FileManagerTest, ReadsFilesAndRejectsInvalidUtf8) {
   }
   EXPECT_FALSE(files.readFile(root + "/missing"));
   EXPECT_FALSE(files.readFile(root));
+  // A named pipe (an options file someone replaced) is refused at once, not waited on.
+  ASSERT_EQ(::mkfifo((root + "/pipe").c_str(), 0600), 0);
+  EXPECT_FALSE(files.readFile(root + "/pipe"));
 }
 
 TEST_F(FileManagerTest, CreatesDirectories) {

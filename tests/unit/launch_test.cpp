@@ -39,7 +39,7 @@ class LaunchTest : public ::testing::Test {
   }
   void TearDown() override { resetLaunchStateForTesting(); }
 
-  Launcher makeLauncher(platform::SystemLayout layout = platform::SystemLayout::forLinux()) {
+  Launcher makeLauncher(const platform::SystemLayout& layout = platform::SystemLayout::forLinux()) {
     return Launcher(makeContext(app, layout, {app + "/Contents/MacOS/App"}, tmp.path(), &notices));
   }
 
@@ -310,6 +310,7 @@ TEST_F(LaunchTest, ASecondEntryGoesStraightBackToTheLibrary) {
   ScopedEnv status("FAKE_JLI_STATUS", "5");
   std::vector<std::string> args = {"/other", "-Dy=2", "b.Main"};
   std::vector<char*> ptrs;
+  ptrs.reserve(args.size() + 1);
   for (auto& a : args) ptrs.push_back(a.data());
   ptrs.push_back(nullptr);
   testing::internal::CaptureStderr();

@@ -40,6 +40,7 @@ TEST(LogTest, ThreadsNeverShareALine) {
   testing_support::TempDir tmp;
   std::string text = stderrOf(tmp / "err", [] {
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([t] {
         for (int i = 0; i < 200; ++i) platform::log(std::string(100, static_cast<char>('a' + t)));

@@ -195,4 +195,27 @@ TEST_F(OptionsFileTest, CyclesAndRunawayChainsAreCutAndLogged) {
   EXPECT_EQ(read(dir / "loop").options, Options{"-Dloop"});
 }
 
+TEST_F(OptionsFileTest, IncludesThatMultiplyStopAtTheReadingBudget) {
+  // Each of 40 files includes the next twice: 2^40 reads without a limit, none of them nested
+  // deeper than 40 or repeated along its own chain.
+  for (int i = 0; i < 40; ++i) {
+    const std::string next = std::to_string(i + 1);
+    writeFile(dir / ("fan/" + std::to_string(i)),
+              "-D" + std::to_string(i) + "\n-include-options " + next + "\n-include-options " + next);
+  }
+  writeFile(dir / "fan/40", "-D40");
+  ::testing::internal::CaptureStderr();
+  Options options = read(dir / "fan/0").options;
+  std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(options.size(), 1000u);
+  EXPECT_EQ(options.front(), "-D0");
+  EXPECT_NE(log.find("further includes skipped"), std::string::npos) << log;
+  // Said once, not once per include left.
+  EXPECT_EQ(log.find("further includes skipped"), log.rfind("further includes skipped"));
+
+  // Each reading has its own budget.
+  writeFile(dir / "small", "-Dsmall");
+  EXPECT_EQ(read(dir / "small").options, Options{"-Dsmall"});
+}
+
 }  // namespace

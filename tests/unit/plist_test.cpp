@@ -88,6 +88,53 @@ TEST(PlistTest, XmlAndBinaryRoundTrip) {
   EXPECT_EQ(*fromBinary, original);
 }
 
+// A binary list can hold any date; the XML writer keeps 32-bit seconds and must write the nearest
+// date it can hold rather than overflow (found by fuzzing).
+TEST(PlistTest, DatesBeyondTheWritersRangeAreWrittenAsItsLimits) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const std::pair<double, double> cases[] = {
+      {1e12, INT32_MAX}, {-1e12, INT32_MIN}, {inf, INT32_MAX}, {-inf, INT32_MIN},
+      {std::nan(""), 0}, {-2147483649.5, INT32_MIN}};
+  for (const auto& [date, written] : cases) {
+    auto value = plist::parse(plist::toXml(Value::array({Value::date(date)})));
+    ASSERT_TRUE(value) << date;
+    EXPECT_EQ((*value)[0].asDate(), written) << date;
+  }
+}
+
+// Binary lists with UTF-16 texts, as written by the platform's tools: {"\u00e9\0b": 1},
+// {"\u00e9b": 1} and {"k": "\u00e9\0b"}. A key holding U+0000 would stop the process inside the
+// property-list library; such a list is refused, a value holding U+0000 is read (found by
+// fuzzing).
+TEST(PlistTest, BinaryKeyWithNulCharacterIsRefused) {
+  const std::string nulKey(
+      "\x62\x70\x6c\x69\x73\x74\x30\x30\xd1\x01\x02\x63\x00\xe9\x00\x00\x00\x62\x10\x01\x08\x0b"
+      "\x12\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00\x00\x00"
+      "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x14",
+      55);
+  const std::string plainKey(
+      "\x62\x70\x6c\x69\x73\x74\x30\x30\xd1\x01\x02\x62\x00\xe9\x00\x62\x10\x01\x08\x0b\x10\x00"
+      "\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00\x00\x00\x00\x00"
+      "\x00\x00\x00\x00\x00\x00\x00\x00\x12",
+      53);
+  const std::string nulValue(
+      "\x62\x70\x6c\x69\x73\x74\x30\x30\xd1\x01\x02\x51\x6b\x63\x00\xe9\x00\x00\x00\x62\x08\x0b"
+      "\x0d\x00\x00\x00\x00\x00\x00\x01\x01\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00\x00\x00"
+      "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x14",
+      55);
+  EXPECT_FALSE(plist::parse(nulKey));
+  auto plain = plist::parse(plainKey);
+  ASSERT_TRUE(plain);
+  EXPECT_EQ((*plain)["\xC3\xA9" "b"].asInteger(), 1);
+  auto value = plist::parse(nulValue);
+  ASSERT_TRUE(value);
+  EXPECT_EQ((*value)["k"].stringValue(), std::string("\xC3\xA9\0b", 4));
+  // A damaged offset table or trailer is refused rather than read past.
+  std::string damaged = plainKey;
+  damaged[damaged.size() - 1] = '\x7f';
+  EXPECT_FALSE(plist::parse(damaged));
+}
+
 TEST(PlistTest, MalformedInputIsAbsent) {
   for (const std::string& bytes : {std::string(), std::string("not a plist"),
                                    xmlPlist("<dict><key>a</key>"), xmlPlist("<dict><key>a</key><string>b</dict>"),

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <ranges>
 
 #include "launcher/Launcher.h"
 #include "launcher/global.h"
@@ -16,10 +17,7 @@ namespace {
 class PublicRuntimesTest : public ::testing::Test {
  protected:
   void SetUp() override { resetLaunchStateForTesting(); }
-  void TearDown() override {
-    std::free(launchJavaVersion);
-    resetLaunchStateForTesting();
-  }
+  void TearDown() override { resetLaunchStateForTesting(); }
 
   Launcher makeLauncher(const platform::SystemLayout& layout) {
     forget(nullptr);
@@ -95,7 +93,7 @@ TEST_F(PublicRuntimesTest, MacOSLayoutTriesNamesNewestFirst) {
       "1.6.0.jdk",      ".hidden.jdk",    "jdk",            "omega-11.jdk", "alpha-17.jdk"};
   // Every entry states the same version, so the order alone decides; creating them in reverse
   // keeps the listing order from helping.
-  for (auto it = expected.rbegin(); it != expected.rend(); ++it) makeRuntimeBundle(jvm + "/" + *it, "11");
+  for (const auto& name : std::views::reverse(expected)) makeRuntimeBundle(jvm + "/" + name, "11");
   for (const std::string& name : expected) {
     EXPECT_EQ(choose(macOS()), name);
     std::filesystem::remove_all(jvm + "/" + name);

@@ -26,10 +26,7 @@ constexpr const char* kAppId = "com.example.app";
 class SearchTest : public ::testing::Test {
  protected:
   void SetUp() override { resetLaunchStateForTesting(); }
-  void TearDown() override {
-    std::free(launchJavaVersion);
-    resetLaunchStateForTesting();
-  }
+  void TearDown() override { resetLaunchStateForTesting(); }
 
   // The application bundle with `info`, and a launcher on it.
   Launcher& makeLauncher(std::map<std::string, plist::Value> info) {
