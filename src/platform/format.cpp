@@ -18,7 +18,7 @@ constexpr int kMaxFieldWidth = 65536;
 
 enum class Length { None, Char, Short, Long, LongLong, LongDouble, Size };
 
-struct Spec {
+struct Directive {
   std::string flags;
   int width = 0;
   std::optional<int> precision;
@@ -77,19 +77,19 @@ std::string description(const FormatArg& arg) {
   return std::visit(Describe{}, arg.value());
 }
 
-std::string runPrintf(const std::string& spec, auto value) {
-  int needed = std::snprintf(nullptr, 0, spec.c_str(), value);
+std::string runPrintf(const std::string& directive, auto value) {
+  int needed = std::snprintf(nullptr, 0, directive.c_str(), value);
   if (needed <= 0) return std::string();
   std::string out(static_cast<size_t>(needed) + 1, '\0');
-  std::snprintf(out.data(), out.size(), spec.c_str(), value);
+  std::snprintf(out.data(), out.size(), directive.c_str(), value);
   out.resize(static_cast<size_t>(needed));
   return out;
 }
 
-std::string printfSpec(const Spec& spec, std::string_view lengthModifier, char conversion) {
-  std::string text = "%" + spec.flags;
-  if (spec.width > 0) text += std::to_string(spec.width);
-  if (spec.precision) text += "." + std::to_string(*spec.precision);
+std::string printfDirective(const Directive& directive, std::string_view lengthModifier, char conversion) {
+  std::string text = "%" + directive.flags;
+  if (directive.width > 0) text += std::to_string(directive.width);
+  if (directive.precision) text += "." + std::to_string(*directive.precision);
   text += lengthModifier;
   text += conversion;
   return text;
@@ -97,47 +97,47 @@ std::string printfSpec(const Spec& spec, std::string_view lengthModifier, char c
 
 // Text fields count UTF-16 code units, the way the platform counts characters; a precision never
 // cuts a character in two.
-std::string padText(const Spec& spec, std::string text) {
+std::string padText(const Directive& directive, std::string text) {
   size_t units = 0;
   size_t end = 0;
   while (end < text.size()) {
     auto d = utf8::decode(text, end);
     size_t u = d.codePoint != utf8::kInvalid && d.codePoint >= 0x10000 ? 2 : 1;
-    if (spec.precision && units + u > static_cast<size_t>(*spec.precision)) break;
+    if (directive.precision && units + u > static_cast<size_t>(*directive.precision)) break;
     units += u;
     end += d.length;
   }
   text.resize(end);
-  if (units < static_cast<size_t>(spec.width)) {
-    std::string padding(static_cast<size_t>(spec.width) - units, ' ');
-    text = spec.leftAlign() ? text + padding : padding + text;
+  if (units < static_cast<size_t>(directive.width)) {
+    std::string padding(static_cast<size_t>(directive.width) - units, ' ');
+    text = directive.leftAlign() ? text + padding : padding + text;
   }
   return text;
 }
 
-std::string formatSigned(const Spec& spec, const FormatArg& arg) {
+std::string formatSigned(const Directive& directive, const FormatArg& arg) {
   const int64_t* s = get<int64_t>(arg);
   const uint64_t* u = get<uint64_t>(arg);
-  if (!s && !u) return padText({spec.flags, spec.width, std::nullopt}, description(arg));
-  if (spec.length == Length::Char) {
-    return runPrintf(printfSpec(spec, "ll", 'd'), static_cast<long long>(static_cast<signed char>(s ? *s : *u)));
+  if (!s && !u) return padText({directive.flags, directive.width, std::nullopt}, description(arg));
+  if (directive.length == Length::Char) {
+    return runPrintf(printfDirective(directive, "ll", 'd'), static_cast<long long>(static_cast<signed char>(s ? *s : *u)));
   }
-  if (spec.length == Length::Short) {
-    return runPrintf(printfSpec(spec, "ll", 'd'), static_cast<long long>(static_cast<short>(s ? *s : *u)));
+  if (directive.length == Length::Short) {
+    return runPrintf(printfDirective(directive, "ll", 'd'), static_cast<long long>(static_cast<short>(s ? *s : *u)));
   }
   // An unsigned value too large for the signed range keeps its value rather than wrapping.
   if (u && *u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
-    return runPrintf(printfSpec(spec, "ll", 'u'), static_cast<unsigned long long>(*u));
+    return runPrintf(printfDirective(directive, "ll", 'u'), static_cast<unsigned long long>(*u));
   }
-  return runPrintf(printfSpec(spec, "ll", 'd'), static_cast<long long>(s ? *s : static_cast<int64_t>(*u)));
+  return runPrintf(printfDirective(directive, "ll", 'd'), static_cast<long long>(s ? *s : static_cast<int64_t>(*u)));
 }
 
-std::string formatUnsigned(const Spec& spec, const FormatArg& arg) {
+std::string formatUnsigned(const Directive& directive, const FormatArg& arg) {
   const int64_t* s = get<int64_t>(arg);
   const uint64_t* u = get<uint64_t>(arg);
-  if (!s && !u) return padText({spec.flags, spec.width, std::nullopt}, description(arg));
+  if (!s && !u) return padText({directive.flags, directive.width, std::nullopt}, description(arg));
   uint64_t v = u ? *u : static_cast<uint64_t>(*s);
-  switch (spec.length) {
+  switch (directive.length) {
     case Length::Char: v = static_cast<unsigned char>(v); break;
     case Length::Short: v = static_cast<unsigned short>(v); break;
     case Length::None:
@@ -147,10 +147,10 @@ std::string formatUnsigned(const Spec& spec, const FormatArg& arg) {
       break;
     default: break;
   }
-  return runPrintf(printfSpec(spec, "ll", spec.conversion), static_cast<unsigned long long>(v));
+  return runPrintf(printfDirective(directive, "ll", directive.conversion), static_cast<unsigned long long>(v));
 }
 
-std::string formatFloating(const Spec& spec, const FormatArg& arg) {
+std::string formatFloating(const Directive& directive, const FormatArg& arg) {
   double v;
   if (const double* d = get<double>(arg)) {
     v = *d;
@@ -159,27 +159,27 @@ std::string formatFloating(const Spec& spec, const FormatArg& arg) {
   } else if (const uint64_t* u = get<uint64_t>(arg)) {
     v = static_cast<double>(*u);
   } else {
-    return padText({spec.flags, spec.width, std::nullopt}, description(arg));
+    return padText({directive.flags, directive.width, std::nullopt}, description(arg));
   }
-  return runPrintf(printfSpec(spec, "", spec.conversion), v);
+  return runPrintf(printfDirective(directive, "", directive.conversion), v);
 }
 
-std::string formatCharacter(const Spec& spec, const FormatArg& arg) {
+std::string formatCharacter(const Directive& directive, const FormatArg& arg) {
   const int64_t* s = get<int64_t>(arg);
   const uint64_t* u = get<uint64_t>(arg);
-  if (!s && !u) return padText({spec.flags, spec.width, std::nullopt}, description(arg));
+  if (!s && !u) return padText({directive.flags, directive.width, std::nullopt}, description(arg));
   uint64_t cp = s ? static_cast<uint64_t>(*s) : *u;
-  if (spec.length == Length::None && spec.conversion == 'c') cp &= 0xFF;
+  if (directive.length == Length::None && directive.conversion == 'c') cp &= 0xFF;
   std::string text;
   // A NUL character would end the text early wherever it is used as a C string.
   if (cp != 0) {
     bool valid = cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
     utf8::append(text, valid ? static_cast<char32_t>(cp) : U'\uFFFD');
   }
-  return padText({spec.flags, spec.width, std::nullopt}, text);
+  return padText({directive.flags, directive.width, std::nullopt}, text);
 }
 
-std::string formatPointer(const Spec& spec, const FormatArg& arg) {
+std::string formatPointer(const Directive& directive, const FormatArg& arg) {
   std::string text;
   if (const void* const* p = get<const void*>(arg)) {
     text = pointerText(*p);
@@ -192,25 +192,25 @@ std::string formatPointer(const Spec& spec, const FormatArg& arg) {
   } else {
     text = description(arg);
   }
-  return padText({spec.flags, spec.width, std::nullopt}, text);
+  return padText({directive.flags, directive.width, std::nullopt}, text);
 }
 
-std::string formatConversion(const Spec& spec, const FormatArg& arg) {
-  switch (spec.conversion) {
+std::string formatConversion(const Directive& directive, const FormatArg& arg) {
+  switch (directive.conversion) {
     case 'd': case 'i':
-      return formatSigned(spec, arg);
+      return formatSigned(directive, arg);
     case 'u': case 'o': case 'x': case 'X':
-      return formatUnsigned(spec, arg);
+      return formatUnsigned(directive, arg);
     case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
-      return formatFloating(spec, arg);
+      return formatFloating(directive, arg);
     case 'c': case 'C':
-      return formatCharacter(spec, arg);
+      return formatCharacter(directive, arg);
     case 'p':
-      return formatPointer(spec, arg);
+      return formatPointer(directive, arg);
     case 'n':
       return std::string();  // never writes through an argument
     default:  // 's', 'S', '@'
-      return padText(spec, description(arg));
+      return padText(directive, description(arg));
   }
 }
 
@@ -273,42 +273,42 @@ Length readLength(std::string_view fmt, size_t& pos) {
 }
 
 // Parses the conversion that begins after the "%" at `pos`; on success `pos` is after it.
-std::optional<Spec> readSpec(std::string_view fmt, size_t& pos, Arguments& args,
+std::optional<Directive> readSpec(std::string_view fmt, size_t& pos, Arguments& args,
                              std::optional<size_t>& position) {
-  Spec spec;
+  Directive directive;
   position = readPosition(fmt, pos);
   while (pos < fmt.size() && std::string_view("-+ #0'").find(fmt[pos]) != std::string_view::npos) {
-    if (spec.flags.find(fmt[pos]) == std::string::npos) spec.flags += fmt[pos];
+    if (directive.flags.find(fmt[pos]) == std::string::npos) directive.flags += fmt[pos];
     ++pos;
   }
   if (pos < fmt.size() && fmt[pos] == '*') {
     ++pos;
     if (auto w = readStarArgument(fmt, pos, args)) {
-      if (*w < 0 && !spec.leftAlign()) spec.flags += '-';
-      spec.width = std::abs(*w);
+      if (*w < 0 && !directive.leftAlign()) directive.flags += '-';
+      directive.width = std::abs(*w);
     }
   } else if (auto w = readNumber(fmt, pos)) {
-    spec.width = static_cast<int>(std::min<size_t>(*w, kMaxFieldWidth));
+    directive.width = static_cast<int>(std::min<size_t>(*w, kMaxFieldWidth));
   }
   if (pos < fmt.size() && fmt[pos] == '.') {
     ++pos;
     if (pos < fmt.size() && fmt[pos] == '*') {
       ++pos;
       auto p = readStarArgument(fmt, pos, args);
-      if (p && *p >= 0) spec.precision = *p;  // a negative precision counts as none
+      if (p && *p >= 0) directive.precision = *p;  // a negative precision counts as none
     } else {
-      spec.precision = static_cast<int>(std::min<size_t>(readNumber(fmt, pos).value_or(0), kMaxFieldWidth));
+      directive.precision = static_cast<int>(std::min<size_t>(readNumber(fmt, pos).value_or(0), kMaxFieldWidth));
     }
   }
-  spec.length = readLength(fmt, pos);
+  directive.length = readLength(fmt, pos);
   if (pos >= fmt.size() || !isConversion(fmt[pos])) return std::nullopt;
-  spec.conversion = fmt[pos++];
+  directive.conversion = fmt[pos++];
   // The old capital forms are the long forms of d, u and o.
-  if (spec.conversion == 'D' || spec.conversion == 'U' || spec.conversion == 'O') {
-    spec.conversion = static_cast<char>(spec.conversion - 'A' + 'a');
-    spec.length = Length::Long;
+  if (directive.conversion == 'D' || directive.conversion == 'U' || directive.conversion == 'O') {
+    directive.conversion = static_cast<char>(directive.conversion - 'A' + 'a');
+    directive.length = Length::Long;
   }
-  return spec;
+  return directive;
 }
 
 }  // namespace
@@ -348,14 +348,14 @@ std::string vformat(std::string_view fmt, std::span<const FormatArg> args) {
     }
     size_t next = percent + 1;
     std::optional<size_t> position;
-    auto spec = readSpec(fmt, next, arguments, position);
-    if (!spec) {
+    auto directive = readSpec(fmt, next, arguments, position);
+    if (!directive) {
       // Not a conversion we know: shown as it stands, consuming nothing more.
       out.append(fmt.substr(percent, next - percent));
       pos = next;
       continue;
     }
-    if (const FormatArg* arg = arguments.take(position)) out += formatConversion(*spec, *arg);
+    if (const FormatArg* arg = arguments.take(position)) out += formatConversion(*directive, *arg);
     pos = next;
   }
   return out;
