@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -141,6 +142,7 @@ class Extraction {
     std::optional<std::string> path;
     std::optional<std::string> linkPath;
     std::optional<uint64_t> size;
+    bool sparse = false;
   };
 
   // Ends with the result filled in; the return value only lets every exit be one statement.
@@ -190,13 +192,19 @@ class Extraction {
         if (records.path) pending_.path = records.path;
         if (records.linkPath) pending_.linkPath = records.linkPath;
         if (records.size) pending_.size = records.size;
+        if (records.sparse) pending_.sparse = true;
         return true;
       }
+      case tar::type::kGnuSparse:
+        return refuseSparse(header.name);
       case tar::type::kPaxGlobal:
         return skipData(header.size);
-      default:
+      default: {
+        bool sparse = pending_.sparse;
         applyPending(header);
+        if (sparse) return refuseSparse(header.name);
         return handleEntry(header);
+      }
     }
   }
 
@@ -245,6 +253,14 @@ class Extraction {
       return fail("the file " + relative + " could not be extracted whole");
     }
     return skipPadding(header.size);
+  }
+
+  // A sparse file's data is a map and the fragments it names. Skipping it would leave a runtime
+  // without one of its files, and writing the data as it stands would corrupt the file, so the
+  // archive cannot be used. Runtime archives are never made with sparse files.
+  bool refuseSparse(const std::string& name) {
+    ALOG("%s [Line %d] ERROR: %@ is a sparse file, which cannot be extracted", name);
+    return fail("it holds a sparse file (" + name + "), which cannot be extracted");
   }
 
   bool createDirectory(const std::string& relative) {
@@ -505,7 +521,8 @@ bool UnTar::skip(gzFile in, int64_t length) {
 
 double UnTar::percentage(gzFile in, int32_t uncompressedLength) {
   if (uncompressedLength <= 0) return 0;
-  // Single precision, as the progress display has always been computed.
-  return static_cast<double>(static_cast<float>(gztell(in)) /
-                             static_cast<float>(uncompressedLength) * 100.0f);
+  // Single precision, as the progress display has always been computed. An archive larger
+  // than its stated length stays at 100 rather than running past the bar.
+  float percent = static_cast<float>(gztell(in)) / static_cast<float>(uncompressedLength) * 100.0f;
+  return static_cast<double>(std::clamp(percent, 0.0f, 100.0f));
 }

@@ -95,17 +95,25 @@ PaxRecords parsePaxRecords(std::string_view data) {
   while (!data.empty()) {
     size_t length = 0;
     auto [end, ec] = std::from_chars(data.data(), data.data() + data.size(), length);
-    if (ec != std::errc() || end == data.data() || *end != ' ' || length > data.size()) break;
-    std::string_view record = data.substr(0, length);
+    if (ec != std::errc() || end == data.data() || end == data.data() + data.size() ||
+        *end != ' ') {
+      break;
+    }
+    // The length counts the whole record, its own digits and the space included: one that
+    // does not reach past them (or past the data) is malformed.
+    size_t lengthField = static_cast<size_t>(end - data.data()) + 1;
+    if (length <= lengthField || length > data.size()) break;
+    std::string_view record = data.substr(lengthField, length - lengthField);
     data.remove_prefix(length);
-    record.remove_prefix(static_cast<size_t>(end - record.data()) + 1);
-    if (record.empty() || record.back() != '\n') break;
+    if (record.back() != '\n') break;
     record.remove_suffix(1);
     size_t equals = record.find('=');
     if (equals == std::string_view::npos) break;
     std::string_view key = record.substr(0, equals);
     std::string_view value = record.substr(equals + 1);
-    if (key == "path") {
+    if (key.substr(0, 11) == "GNU.sparse.") {
+      records.sparse = true;
+    } else if (key == "path") {
       records.path = std::string(value);
     } else if (key == "linkpath") {
       records.linkPath = std::string(value);

@@ -25,6 +25,7 @@ constexpr char kPaxExtended = 'x';
 constexpr char kPaxGlobal = 'g';
 constexpr char kGnuLongName = 'L';
 constexpr char kGnuLongLink = 'K';
+constexpr char kGnuSparse = 'S';
 }  // namespace type
 
 struct Header {
@@ -58,6 +59,8 @@ struct PaxRecords {
   std::optional<std::string> path;
   std::optional<std::string> linkPath;
   std::optional<uint64_t> size;
+  // GNU's sparse-file records: the data that follows is a map and fragments, not the file.
+  bool sparse = false;
 };
 // Parses "<length> <key>=<value>\n" records; stops at the first malformed one.
 PaxRecords parsePaxRecords(std::string_view data);

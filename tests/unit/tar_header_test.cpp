@@ -52,6 +52,16 @@ TEST(TarHeader, PaxRecordsGivePathLinkAndSize) {
   EXPECT_EQ(records.path, "abc");
   EXPECT_FALSE(tar::parsePaxRecords("garbage").path);
   EXPECT_FALSE(tar::parsePaxRecords("13 size=12x4\n").size);
+
+  // Lengths that do not reach past their own digits, or run past the data, end the parse
+  // without reading outside it.
+  for (std::string bad : {"0 path=a\n"s, "1 path=a\n"s, "2 path=a\n"s, "3 \n"s, "11 path=a\n"s,
+                          "7"s, "7 "s, "12 path=abc"s}) {
+    EXPECT_FALSE(tar::parsePaxRecords(bad).path) << bad;
+  }
+
+  EXPECT_FALSE(tar::parsePaxRecords("11 path=ab\n").sparse);
+  EXPECT_TRUE(tar::parsePaxRecords("22 GNU.sparse.major=1\n").sparse);
 }
 
 TEST(TarHeader, PrefixIsJoinedOnlyForPosixHeaders) {

@@ -389,3 +389,25 @@ TEST(UnTar, EntryOfTwoGibibytesAndMoreIsCopiedWhole) {
 }
 
 }  // namespace
+
+// GNU tar stores a file with holes as a map and its fragments (type 'S' in its own format,
+// GNU.sparse records in pax). Neither the skip nor a plain copy gives the file back, so the
+// archive is refused as a whole.
+TEST(UnTar, SparseFilesMakeTheArchiveUnusable) {
+  for (const std::string format : {"gnu", "posix"}) {
+    TempDir dir;
+    writeFile(dir / "src/first.txt", "first");
+    const std::string holes = dir / "src/holes.bin";
+    writeFile(holes, "");
+    ASSERT_EQ(::truncate(holes.c_str(), 4 << 20), 0);
+    { std::ofstream(holes, std::ios::app) << "end"; }
+    const std::string archive = dir / "a.tar.gz";
+    gnuTar({"--format=" + format, "--sparse", "-czf", archive, "-C", dir / "src", "first.txt",
+            "holes.bin"});
+
+    UnTar::Result result = untar(archive, dir / "out");
+    EXPECT_FALSE(result.complete) << format;
+    EXPECT_NE(result.failure.find("sparse"), std::string::npos) << format << ": " << result.failure;
+    EXPECT_FALSE(exists(dir / "out/holes.bin")) << format;
+  }
+}
