@@ -66,9 +66,7 @@ def main():
     rows = []
     rows += find_java_bundle(build, quick)
     rows += script("launch_overhead.py", build, quick, ["60" if quick else "300"])
-    for extra in ("installer_bench.py",):
-        if os.path.exists(os.path.join(HERE, extra)):
-            rows += script(extra, build, quick)
+    rows += script("installer_bench.py", build, quick)
 
     table = ["| figure | this project | reference | ratio | target | met |",
              "|---|---|---|---|---|---|"]

@@ -14,8 +14,10 @@
 
 Runs alternate between the program and its reference so that machine noise hits both alike;
 inputs are made once and kept in $QMK_BENCH_DIR (default /tmp/qmk-bench-installer).
-Usage: bench/installer.py BUILD_DIR [RUNS]
+Usage: bench/installer_bench.py BUILD_DIR [RUNS] [--quick] [--json]
+--quick: three runs each. --json: the last line is a JSON list of result rows for bench/run.
 """
+import json
 import os
 import plistlib
 import random
@@ -25,8 +27,10 @@ import subprocess
 import sys
 import time
 
-build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
-runs = int(sys.argv[2]) if len(sys.argv) > 2 else 5
+args = [a for a in sys.argv[1:] if not a.startswith("--")]
+as_json = "--json" in sys.argv
+build = os.path.abspath(args[0] if args else "build")
+runs = int(args[1]) if len(args) > 1 else (3 if "--quick" in sys.argv else 5)
 source = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 work = os.environ.get("QMK_BENCH_DIR", "/tmp/qmk-bench-installer")
 jdk = os.path.realpath("/usr/lib/jvm/java-17-openjdk-amd64")
@@ -104,9 +108,12 @@ def extraction(archive, label):
         os.makedirs(out)
         run(["sync"])
 
-    compare("extract " + label, [os.path.join(build, "bin/untar_tool"), archive, out],
-            ["tar", "-xzf", archive, "-C", out], fresh)
+    ours, tar = compare("extract " + label, [os.path.join(build, "bin/untar_tool"), archive, out],
+                        ["tar", "-xzf", archive, "-C", out], fresh)
     shutil.rmtree(out, ignore_errors=True)
+    return {"figure": "extract the %s archive" % label, "ours": "%.3f s" % ours,
+            "reference": "%.3f s (tar -xzf)" % tar, "ratio": "%.2f" % (ours / tar),
+            "target": "ratio <= 1.05", "met": ours / tar <= 1.05}
 
 
 def peak_memory(archive):
@@ -141,6 +148,11 @@ def peak_memory(archive):
     print("%-34s VmHWM %.1f MiB (status %d)" % ("headless setupstub, 1 GB archive", peak / 1024,
                                                 process.returncode))
     shutil.rmtree(app)
+    mib = peak / 1024
+    return {"figure": "peak memory of the headless setupstub extracting 1 GB",
+            "ours": "%.1f MiB" % mib, "reference": "16 MiB (the target)",
+            "ratio": "%.2f" % (mib / 16), "target": "< 16 MiB",
+            "met": mib < 16 and process.returncode == 0}
 
 
 def download():
@@ -166,6 +178,9 @@ def download():
                              ["curl", "-s", "-o", out, url], fresh)
         print("%-34s ours %6.0f MB/s   curl %6.0f MB/s   ratio %.3f" %
               ("throughput", 500 / ours, 500 / curl, curl / ours))
+        return {"figure": "download 500 MB from loopback", "ours": "%.0f MB/s" % (500 / ours),
+                "reference": "%.0f MB/s (curl)" % (500 / curl), "ratio": "%.2f" % (curl / ours),
+                "target": "ratio >= 0.9", "met": curl / ours >= 0.9}
     finally:
         server.kill()
         if env_before is None:
@@ -180,10 +195,10 @@ def main():
     synthetic = synthetic_archive()
     print("archives: jlink runtime %.1f MB, synthetic %.1f MB compressed" %
           (os.path.getsize(jre) / 1e6, os.path.getsize(synthetic) / 1e6))
-    extraction(jre, "jlink runtime")
-    extraction(synthetic, "1 GB synthetic")
-    peak_memory(synthetic)
-    download()
+    rows = [extraction(jre, "jlink runtime"), extraction(synthetic, "1 GB synthetic"),
+            peak_memory(synthetic), download()]
+    if as_json:
+        print(json.dumps(rows))
 
 
 if __name__ == "__main__":
