@@ -65,8 +65,13 @@ int64_t readFully(gzFile in, char* buffer, size_t length) {
   return static_cast<int64_t>(got);
 }
 
-// True when zlib saw the compressed data end before its trailer (a cut-off download).
+// True when zlib saw the compressed data end before its trailer (a cut-off download). Call at
+// the end of the stream.
 bool streamCutShort(gzFile in) {
+  // When the data before a cut in the last bytes (the trailer) fills zlib's output buffer
+  // exactly, gzread ends without noticing the cut; gzgets decompresses once more and does.
+  char probe[2];
+  gzgets(in, probe, sizeof probe);
   int error = Z_OK;
   gzerror(in, &error);
   return error != Z_OK;
