@@ -160,4 +160,16 @@ int Process::waitUntilExit() {
   return *status_;
 }
 
+void openMissingStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number is this one, those below it being open by now.
+    const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened > fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
 }  // namespace platform

@@ -47,4 +47,10 @@ class Process {
   std::optional<int> status_;
 };
 
+// Opens /dev/null on each standard descriptor (input, output, error) the process was started
+// without. Call first thing: otherwise the next descriptor the program opens for itself takes
+// that number and is read or written as a standard stream (by a thread forwarding input, by the
+// runtime, by a child that inherits it).
+void openMissingStandardDescriptors();
+
 }  // namespace platform

@@ -66,8 +66,13 @@ int64_t readFully(gzFile in, char* buffer, size_t length) {
   return static_cast<int64_t>(got);
 }
 
-// True when zlib saw the compressed data end before its trailer (a cut-off download).
+// True when zlib saw the compressed data end before its trailer (a cut-off download). Call at
+// the end of the stream.
 bool streamCutShort(gzFile in) {
+  // When the data before a cut in the last bytes (the trailer) fills zlib's output buffer
+  // exactly, gzread ends without noticing the cut; gzgets decompresses once more and does.
+  char probe[2];
+  gzgets(in, probe, sizeof probe);
   int error = Z_OK;
   gzerror(in, &error);
   return error != Z_OK;
@@ -154,14 +159,14 @@ class Extraction {
         ALOG("%s [Line %d] ERROR: gzread failed");
         return fail("it cannot be decompressed");
       }
-      if (n == 0) return endOfStream();
+      if (n == 0) return orphanedExtension() ? false : endOfStream();
       if (n < static_cast<int64_t>(block.size())) {
         ALOG("%s [Line %d] ERROR: header cut short after %d bytes", n);
         return fail("it ends in the middle of an entry header");
       }
       std::string_view view(block.data(), block.size());
       if (!tar::hasMagic(view)) {
-        if (tar::isZeroBlock(view)) return endOfArchive();
+        if (tar::isZeroBlock(view)) return orphanedExtension() ? false : endOfArchive();
         ALOG("%s [Line %d] ERROR: no magic number");
         return fail("an entry header is not a tar header");
       }
@@ -382,6 +387,15 @@ class Extraction {
     if (!UnTar::skip(in_, static_cast<int64_t>(tar::paddingFor(size)))) {
       return fail("it ends in the middle of an entry");
     }
+    return true;
+  }
+
+  // A long name, long link or pax header names the entry after it; an archive that ends before
+  // that entry lost it. True (with the result filled in) in that case.
+  bool orphanedExtension() {
+    if (!pending_.path && !pending_.linkPath && !pending_.size && !pending_.sparse) return false;
+    ALOG("%s [Line %d] ERROR: archive ends after an extended header");
+    fail("it ends after an extended header, before the entry it names");
     return true;
   }
 

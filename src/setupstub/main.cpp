@@ -3,11 +3,13 @@
 #include <cstring>
 
 #include "launcher/global.h"
+#include "platform/process.h"
 #include "setupstub/application.h"
 
 static constexpr const char* kInvokeOther = "__qmk_invoke_other";
 
 int main(int argc, char** argv) {
+  platform::openMissingStandardDescriptors();
   // A runtime library that enters again finds the launch under way: hand it straight back,
   // so that a stray re-entry can never open an installer window.
   if (JLI_LaunchFxnPtr != nullptr) return launcher_main(argc, argv);

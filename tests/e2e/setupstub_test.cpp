@@ -15,209 +15,25 @@
 
 #include "platform/plist.h"
 #include "support/http_server.h"
+#include "support/installer_fixture.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
 using testing_support::arr;
 using testing_support::dict;
+using testing_support::Env;
 using testing_support::exists;
 using testing_support::HttpServer;
+using testing_support::probeValue;
 using testing_support::readFile;
 using testing_support::RunResult;
+using testing_support::SetupstubTest;
+using testing_support::Spawned;
 using testing_support::str;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
 namespace {
-
-using Env = std::map<std::string, std::optional<std::string>>;
-
-// A started program whose output is read while it runs, so that the test can act on it.
-class Spawned {
- public:
-  Spawned(const std::vector<std::string>& argv, const Env& env) {
-    int out[2], err[2];
-    if (::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe");
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      int devnull = ::open("/dev/null", O_RDONLY);
-      ::dup2(devnull, 0);
-      ::dup2(out[1], 1);
-      ::dup2(err[1], 2);
-      for (int fd : {out[0], out[1], err[0], err[1], devnull}) ::close(fd);
-      for (const auto& [k, v] : env) v ? ::setenv(k.c_str(), v->c_str(), 1) : ::unsetenv(k.c_str());
-      std::vector<char*> args;
-      for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-    ::close(out[1]);
-    ::close(err[1]);
-    out_ = out[0];
-    err_ = err[0];
-  }
-
-  ~Spawned() {
-    if (pid_ > 0 && !done_) {
-      ::kill(pid_, SIGKILL);
-      finish();
-    }
-  }
-
-  // Reads until `pattern` shows up on standard error; false when the program ends first or the
-  // guard runs out (a hang fails the test rather than blocking it).
-  bool waitForError(const std::string& pattern, std::chrono::seconds guard = std::chrono::seconds(120)) {
-    auto deadline = std::chrono::steady_clock::now() + guard;
-    while (result_.err.find(pattern) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline || !readSome(200)) return false;
-    }
-    return true;
-  }
-
-  void signal(int number) { ::kill(pid_, number); }
-
-  RunResult finish() {
-    while (readSome(-1)) {
-    }
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    done_ = true;
-    result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result_;
-  }
-
-  const std::string& err() const { return result_.err; }
-
- private:
-  // One round of reading; false once both streams are at their end.
-  bool readSome(int timeoutMs) {
-    pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-    if (out_ < 0 && err_ < 0) return false;
-    if (::poll(fds, 2, timeoutMs) < 0) return true;
-    char buffer[65536];
-    for (int i = 0; i < 2; i++) {
-      int& fd = i == 0 ? out_ : err_;
-      if (fd < 0 || !fds[i].revents) continue;
-      ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        ::close(fd);
-        fd = -1;
-      } else {
-        (i == 0 ? result_.out : result_.err).append(buffer, n);
-      }
-    }
-    return true;
-  }
-
-  pid_t pid_ = -1;
-  int out_ = -1, err_ = -1;
-  bool done_ = false;
-  RunResult result_;
-};
-
-// The probe's "key=value" lines.
-std::string probeValue(const std::string& out, const std::string& key) {
-  std::regex line("(^|\n)" + std::regex_replace(key, std::regex(R"([.\[\]])"), R"(\$&)") + "=([^\n]*)");
-  std::smatch m;
-  return std::regex_search(out, m, line) ? m[2].str() : "<absent>";
-}
-
-class SetupstubTest : public ::testing::Test {
- protected:
-  // The runtime made once for all tests: java.base only, as a bundle and as its archive.
-  static inline TempDir* shared = nullptr;
-  static std::string runtimeBundle() { return *shared / "jre.bundle"; }
-  static std::string runtimeArchive() { return *shared / "jre.tar.gz"; }
-
-  static void SetUpTestSuite() {
-    shared = new TempDir();
-    const std::string home = runtimeBundle() + "/Contents/Home";
-    fs::create_directories(runtimeBundle() + "/Contents");
-    RunResult r = testing_support::run({QMK_JAVA_HOME "/bin/jlink", "--add-modules", "java.base",
-                                        "--strip-debug", "--no-header-files", "--no-man-pages",
-                                        "--output", home});
-    ASSERT_EQ(r.status, 0) << r.err;
-    writeFile(runtimeBundle() + "/Contents/Info.plist",
-              plist::toXml(dict({{"JavaVM", dict({{"JVMVersion", str("17.0.15")}})},
-                                 {"CFBundleIdentifier", str("test.jlink.jre")}})));
-    r = testing_support::run({"/usr/bin/tar", "-czf", runtimeArchive(), "-C", runtimeBundle(), "."});
-    ASSERT_EQ(r.status, 0) << r.err;
-  }
-
-  static void TearDownTestSuite() {
-    delete shared;
-    shared = nullptr;
-  }
-
-  TempDir dir;
-  std::string home = dir / "home";
-  std::string tmp = dir / "tmp";
-
-  SetupstubTest() {
-    fs::create_directories(home);
-    fs::create_directories(tmp);
-  }
-
-  // An installer bundle Demo.app whose installer is the probe; `info` adds to its Info.plist.
-  std::string makeInstaller(plist::Dictionary info, bool shipArchive) {
-    plist::Dictionary javaVM = {
-        {"MainClass", str("Probe")},
-        {"ClassPath", str(QMK_JAVA_CLASSES)},
-        {"VMOptionArray", arr({"-Dprobe.props=qmk.jreBundle,qmk.tarFile"})},
-    };
-    if (info.count("JavaVM")) {
-      for (const auto& [k, v] : *info["JavaVM"].asDictionary()) javaVM[k] = v;
-    }
-    info["JavaVM"] = plist::Value::dictionary(javaVM);
-    info.emplace("CFBundleName", str("Demo"));
-    info.emplace("CFBundleIdentifier", str("test.demo.installer"));
-    const std::string app = testing_support::makeAppBundle(dir.path(), "Demo.app",
-                                                           plist::Value::dictionary(info));
-    fs::copy_file(QMK_SETUPSTUB, app + "/Contents/MacOS/setupstub",
-                  fs::copy_options::overwrite_existing);
-    writeFile(app + "/Contents/Resources/en.lproj/Localizable.strings",
-              "\"WizardCaption\" = \"Demo Setup\";\n"
-              "\"PrepareInstaller\" = \"Preparing %@\";\n"
-              "\"DownloadingJre\" = \"Downloading Java for %@\";\n"
-              "\"DownloadProgress\" = \"%@ of %@ MiB (%@%%), %@ KiB/s\";\n"
-              "\"ButtonCancel\" = \"Cancel\";\n"
-              "\"DownloadJreError\" = \"The runtime could not be downloaded.\";\n"
-              "\"AppleJavaMinVersionError\" = \"Needs Java %@ for %@.\";\n"
-              "\"vexel.InternalError\" = \"Internal error: %@\";\n");
-    if (shipArchive) {
-      fs::create_directories(app + "/Contents/Resources/app");
-      fs::copy_file(runtimeArchive(), app + "/Contents/Resources/app/jre.tar.gz");
-    }
-    return app;
-  }
-
-  std::string program(const std::string& app) const { return app + "/Contents/MacOS/setupstub"; }
-
-  Env environment() const {
-    return {{"HOME", home},         {"TMPDIR", tmp},           {"DISPLAY", std::nullopt},
-            {"WAYLAND_DISPLAY", std::nullopt}, {"QUILLMARK_LOG", std::nullopt},
-            {"JAVA_HOME", std::nullopt},       {"LANG", "C.UTF-8"},
-            {"no_proxy", "127.0.0.1"},         {"NO_AT_BRIDGE", "1"}};
-  }
-
-  RunResult runInstaller(const std::string& app, std::vector<std::string> arguments = {},
-                         const std::string& input = "", Env extra = {}) {
-    std::vector<std::string> argv = {program(app)};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    Env env = environment();
-    for (auto& [k, v] : extra) env[k] = v;
-    return testing_support::run(argv, input, env);
-  }
-
-  bool temporaryDirectoriesGone() const { return fs::is_empty(tmp); }
-
-  // The user's notices are plain "Demo: text" lines on standard error.
-  static bool noticeShown(const RunResult& r, const std::string& text) {
-    return r.err.find("Demo: " + text) != std::string::npos;
-  }
-  static bool anyNotice(const RunResult& r) { return r.err.find("Demo: ") != std::string::npos; }
-};
 
 // --- Road 1: the archive shipped in the bundle ---------------------------------------------------
 
@@ -315,14 +131,19 @@ TEST_F(SetupstubTest, RegistryRoadFindsAnEarlierInstallation) {
 }
 
 TEST_F(SetupstubTest, InstallerKilledBySignalGivesTheSignalNumber) {
-  // A test runtime whose bin/java ends itself with SIGKILL.
-  const std::string fake = dir / "fake-jre";
-  testing_support::makePlainRuntimeHome(fake, "17.0.2");
-  writeFile(fake + "/bin/java", "#!/bin/sh\nkill -9 $$\n", 0755);
-  const std::string app =
-      makeInstaller({{"JavaVM", dict({{"SearchSequence", arr({"R" + fake})}})}}, false);
-  RunResult r = runInstaller(app);
-  EXPECT_EQ(r.status, 9) << r.err;
+  // A test runtime whose bin/java ends itself with the signal. (A real JVM turns SIGSEGV into a
+  // crash report and SIGABRT: see reliability_process_test.)
+  for (const int signal : {SIGKILL, SIGSEGV}) {
+    const std::string fake = dir / ("fake-jre-" + std::to_string(signal));
+    testing_support::makePlainRuntimeHome(fake, "17.0.2");
+    writeFile(fake + "/bin/java", "#!/bin/sh\nkill -" + std::to_string(signal) + " $$\n", 0755);
+    fs::remove_all(dir / "Demo.app");
+    const std::string app =
+        makeInstaller({{"JavaVM", dict({{"SearchSequence", arr({"R" + fake})}})}}, false);
+    RunResult r = runInstaller(app);
+    EXPECT_EQ(r.status, signal) << r.err;
+    EXPECT_TRUE(temporaryDirectoriesGone());
+  }
 }
 
 TEST_F(SetupstubTest, NoRoadGivesTheMinimumVersionNotice) {

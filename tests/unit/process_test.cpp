@@ -2,8 +2,11 @@
 // status, launch failures.
 #include "platform/process.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "platform/exception.h"
 #include "support/test_support.h"
@@ -131,6 +134,33 @@ TEST(ProcessTest, MovedProcessIsWaitedForOnce) {
   Process second = std::move(first);
   EXPECT_EQ(second.pid(), pid);
   EXPECT_EQ(second.waitUntilExit(), 4);
+}
+
+// Started without standard input or output, setupstub's own wake-up pipe took descriptor 0
+// (its input-forwarding thread then read from it) and the installer's runtime got a file it
+// opened for itself as its standard output: the missing descriptors are /dev/null instead.
+TEST(ProcessTest, MissingStandardDescriptorsBecomeDevNull) {
+  auto devNull = [](int fd) {
+    char target[32] = {};
+    return ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1) > 0 &&
+           std::string(target) == "/dev/null";
+  };
+  for (const std::vector<int>& closed : std::vector<std::vector<int>>{{0}, {1}, {0, 1}, {0, 1, 2}}) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      for (int fd : closed) ::close(fd);
+      platform::openMissingStandardDescriptors();
+      bool ok = ::open("/dev/zero", O_RDONLY) > 2;  // what the program opens next goes elsewhere
+      for (int fd : closed) {
+        const int access = ::fcntl(fd, F_GETFL) & O_ACCMODE;
+        ok = ok && devNull(fd) && access == (fd == 0 ? O_RDONLY : O_WRONLY);
+      }
+      ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "closed: " << closed.size();
+  }
 }
 
 }  // namespace

@@ -298,6 +298,23 @@ TEST(UnTar, DamagedArchivesFail) {
          writeGzip(path, t);
          return readFile(path);
        }},
+      {"ends after a long name, before its entry",
+       [&](const std::string&) {
+         std::string t = tarOnly.substr(0, 1024) +
+                         tarBytes({{.name = "././@LongLink", .type = 'L', .data = "long/name"}},
+                                  /*endMarker=*/false);
+         std::string path = dir / "tmp.gz";
+         writeGzip(path, t);
+         return readFile(path);
+       }},
+      {"end blocks right after a pax header",
+       [&](const std::string&) {
+         std::string t = tarOnly.substr(0, 1024) +
+                         tarBytes({{.name = "pax", .type = 'x', .data = "12 path=abc\n"}});
+         std::string path = dir / "tmp.gz";
+         writeGzip(path, t);
+         return readFile(path);
+       }},
   };
   for (const auto& c : cases) {
     const std::string archive = dir / "damaged.tar.gz";
@@ -409,5 +426,29 @@ TEST(UnTar, SparseFilesMakeTheArchiveUnusable) {
     EXPECT_FALSE(result.complete) << format;
     EXPECT_NE(result.failure.find("sparse"), std::string::npos) << format << ": " << result.failure;
     EXPECT_FALSE(exists(dir / "out/holes.bin")) << format;
+  }
+}
+
+// zlib's gzread missed a cut within the gzip trailer when the data before it filled zlib's
+// output buffer exactly: an archive whose length is a multiple of 256 KiB (the java.base
+// runtime's GNU tar archive is one) passed as whole with its last bytes gone, its checksum never
+// checked.
+TEST(UnTar, GzipTrailerCutIsDamagedWhateverTheArchiveLength) {
+  TempDir dir;
+  for (size_t total : {64 << 10, 128 << 10, 256 << 10, 512 << 10, 1 << 20}) {
+    // One file that fills the archive, end blocks included, to exactly `total` bytes.
+    const std::string tar = tarBytes({{.name = "f", .data = randomBytes(total - 3 * 512, 5)}});
+    ASSERT_EQ(tar.size(), total);
+    writeGzip(dir / "whole.tar.gz", tar);
+    const std::string whole = readFile(dir / "whole.tar.gz");
+    EXPECT_TRUE(untar(dir / "whole.tar.gz", dir / "whole").complete) << total;
+    for (size_t cut = 1; cut <= 8; cut++) {
+      writeFile(dir / "cut.tar.gz", whole.substr(0, whole.size() - cut));
+      fs::remove_all(dir / "out");
+      UnTar::Result result = untar(dir / "cut.tar.gz", dir / "out");
+      EXPECT_FALSE(result.complete) << total << " bytes, the last " << cut << " cut";
+      EXPECT_EQ(result.failure, "its compressed data is corrupt or cut short")
+          << total << " bytes, the last " << cut << " cut";
+    }
   }
 }

@@ -1,28 +1,17 @@
-// Reliability scenarios: hostile or broken inputs handed to the launchers, each checked for what
-// must hold (the launcher ends, reports the fault, loses nothing, writes nowhere it should not).
-// When QMK_FIGURES names a file, each scenario appends one line "area|input|what happened" to it;
-// scripts/reliability turns those lines into docs/reliability.md.
+// Reliability scenarios for options files: hostile or broken inputs handed to the launch core,
+// each checked for what must hold (reading ends, reports the fault, loses nothing). Each scenario
+// records a figure line (support/reliability.h).
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 
 #include "launcher/Launcher.h"
+#include "support/reliability.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
 
 namespace {
-
-void figure(const std::string& area, const std::string& input, const std::string& outcome) {
-  const char* path = std::getenv("QMK_FIGURES");
-  if (path == nullptr || *path == '\0') return;
-  if (std::FILE* file = std::fopen(path, "a")) {
-    std::fprintf(file, "%s|%s|%s\n", area.c_str(), input.c_str(), outcome.c_str());
-    std::fclose(file);
-  }
-}
 
 size_t count(const std::string& text, const std::string& what) {
   size_t n = 0;
@@ -66,7 +55,8 @@ TEST_F(OptionsReliability, CyclicIncludesAreReadOnceAndLogged) {
   EXPECT_EQ(count(r.log, "includes itself"), 2u) << r.log;
   figure("Options", "a includes b and itself, b includes a",
          "each file read once, its options in order; each repeated include skipped with one "
-         "log line (2)");
+         "log line (2)",
+         "all 4 options kept, in order");
 }
 
 TEST_F(OptionsReliability, ATenThousandDeepChainStopsAtTheDepthLimit) {
@@ -81,7 +71,8 @@ TEST_F(OptionsReliability, ATenThousandDeepChainStopsAtTheDepthLimit) {
   EXPECT_EQ(count(r.log, "nested more than 64 deep"), 1u) << r.log;
   figure("Options", "a chain of 10,000 files, each including the next",
          "the first 64 files read (options -D0 to -D63 in order); the 65th skipped with one log "
-         "line naming it; the stack stays shallow");
+         "line naming it; the stack stays shallow",
+         "the 64 options read are kept, in order");
 }
 
 TEST_F(OptionsReliability, IncludesThatMultiplyStopAtTheReadingBudget) {
@@ -95,7 +86,8 @@ TEST_F(OptionsReliability, IncludesThatMultiplyStopAtTheReadingBudget) {
   EXPECT_EQ(r.options.size(), 1000u);
   EXPECT_EQ(count(r.log, "further includes skipped"), 1u) << r.log;
   figure("Options", "40 files, each including the next twice (2^40 reads unchecked)",
-         "1000 files read, then the rest skipped with one log line");
+         "1000 files read, then the rest skipped with one log line",
+         "1000 options, one per file read");
 }
 
 TEST_F(OptionsReliability, MegabyteLinesArriveWhole) {
@@ -108,7 +100,8 @@ TEST_F(OptionsReliability, MegabyteLinesArriveWhole) {
   EXPECT_EQ(r.options[1], option);
   EXPECT_EQ(r.classPath, classPath);
   figure("Options", "three 1 MiB lines (two options, one class path; LF and CR LF ends)",
-         "each arrives whole and unchanged (1,048,582 and 1,048,580 bytes)");
+         "each arrives whole and unchanged (1,048,582 and 1,048,580 bytes)",
+         "no byte lost or added");
 }
 
 }  // namespace
