@@ -39,8 +39,9 @@ class Machine {
     if (!mkdtemp(name)) throw std::runtime_error("mkdtemp failed");
     root_ = name;
     const fs::path app = root_ / "App.app";
-    writeFile(app / "Contents/Info.plist",
-              plist::toXml(plist::Value::dictionary({{"qmk.maxVersion", plist::Value::string("1.8")}})));
+    writeFile(
+        app / "Contents/Info.plist",
+        plist::toXml(plist::Value::dictionary({{"qmk.maxVersion", plist::Value::string("1.8")}})));
     const fs::path jvm = root_ / "jvm";
     for (int k = 0; k < count; ++k) {
       bool accepted = k == count - 1;
@@ -56,7 +57,8 @@ class Machine {
       }
     }
     context_.mainBundle = platform::Bundle::create(app.string());
-    context_.layout = linux ? platform::SystemLayout::forLinux() : platform::SystemLayout::forMacOS();
+    context_.layout =
+        linux ? platform::SystemLayout::forLinux() : platform::SystemLayout::forMacOS();
     context_.layout.publicRuntimeDirectory = jvm.string();
     context_.layout.pluginPath.reset();
     context_.homeDirectory = root_.string();
@@ -98,9 +100,15 @@ void BM_FindJavaBundle_MacOSLayout(benchmark::State& state) { findJavaBundle(sta
 void BM_FindJavaBundle_LinuxLayout(benchmark::State& state) { findJavaBundle(state, true); }
 
 BENCHMARK(BM_FindJavaBundle_MacOSLayout)
-    ->RangeMultiplier(10)->Range(10, 1000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oNLogN);
+    ->RangeMultiplier(10)
+    ->Range(10, 1000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oNLogN);
 BENCHMARK(BM_FindJavaBundle_LinuxLayout)
-    ->RangeMultiplier(10)->Range(10, 1000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oNLogN);
+    ->RangeMultiplier(10)
+    ->Range(10, 1000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oNLogN);
 
 }  // namespace
 

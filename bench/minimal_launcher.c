@@ -5,9 +5,8 @@
 #include <stdio.h>
 #include <string.h>
 
-typedef int (*launch_t)(int, char**, int, const char**, int, const char**, const char*,
-                        const char*, const char*, const char*, unsigned char, unsigned char,
-                        unsigned char, int);
+typedef int (*launch_t)(int, char**, int, const char**, int, const char**, const char*, const char*,
+                        const char*, const char*, unsigned char, unsigned char, unsigned char, int);
 
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
@@ -21,6 +20,5 @@ int main(int argc, char** argv) {
     return 2;
   }
   argv[1] = argv[0];
-  return launch(argc - 1, argv + 1, 0, NULL, 0, NULL, "1.7.0", "1.7.0", "java", "java", 0, 0, 0,
-                0);
+  return launch(argc - 1, argv + 1, 0, NULL, 0, NULL, "1.7.0", "1.7.0", "java", "java", 0, 0, 0, 0);
 }

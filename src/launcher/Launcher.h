@@ -24,7 +24,7 @@ struct LaunchContext {
   std::shared_ptr<platform::Bundle> mainBundle;  // never null
   std::vector<std::string> arguments;            // the process arguments, element 0 the program
   platform::SystemLayout layout = platform::SystemLayout::host();
-  std::string homeDirectory;                     // "~" and the user preferences live here
+  std::string homeDirectory;  // "~" and the user preferences live here
   platform::NoticeFunction showNotice = platform::showStopNotice;
   // When false, the working directory and LANG of the launch parameters are recorded in
   // Launcher::processSettings() instead of being applied to this process (the installer gives
@@ -138,8 +138,7 @@ class Launcher {
  private:
   // Reads the options file at `path`, which needs no more replacing: its configured part has
   // been expanded already, and what the path was joined to is never touched.
-  OptionalString readResolvedOptionsFile(const std::string& path,
-                                         std::vector<std::string>& options,
+  OptionalString readResolvedOptionsFile(const std::string& path, std::vector<std::string>& options,
                                          const OptionalString& classPath,
                                          const std::string& bundlePath);
 

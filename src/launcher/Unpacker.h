@@ -10,7 +10,8 @@
 #include "platform/file_manager.h"
 
 // Called with a message (or none) and a percentage; may throw to cancel.
-using ProgressBlock = std::function<void(const std::optional<std::string>& message, double percent)>;
+using ProgressBlock =
+    std::function<void(const std::optional<std::string>& message, double percent)>;
 
 class Unpacker {
  public:

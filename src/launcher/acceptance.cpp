@@ -46,7 +46,8 @@ char* Launcher::checkJavaVersion(const OptionalString& min, const OptionalString
       if (!identifier->starts_with(*requiredVmPrefix)) return nullptr;
     }
     bundleVersion = javaBundle->infoValue("JavaVM")["JVMVersion"].stringValue();
-    if (plugin && !bundleVersion) bundleVersion = javaBundle->infoValue("CFBundleVersion").stringValue();
+    if (plugin && !bundleVersion)
+      bundleVersion = javaBundle->infoValue("CFBundleVersion").stringValue();
     evarVersion = javaBundle->infoValue("EvarVersion").stringValue();
     infoString = javaBundle->infoValue("CFBundleGetInfoString").stringValue();
   }

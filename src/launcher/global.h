@@ -17,9 +17,9 @@ extern "C" {
 
 typedef unsigned char jboolean;
 typedef int (*JLI_Launch_t)(int argc, char** argv, int jargc, const char** jargv, int appclassc,
-                            const char** appclassv, const char* fullversion,
-                            const char* dotversion, const char* pname, const char* lname,
-                            jboolean javaargs, jboolean cpwildcard, jboolean javaw, int ergo);
+                            const char** appclassv, const char* fullversion, const char* dotversion,
+                            const char* pname, const char* lname, jboolean javaargs,
+                            jboolean cpwildcard, jboolean javaw, int ergo);
 
 // The bound JLI_Launch of the loaded runtime library; once set, every entry is a second one.
 QMK_EXPORT extern JLI_Launch_t JLI_LaunchFxnPtr;
@@ -63,6 +63,8 @@ void resetLogStatusForTesting();
 }  // namespace qmk
 
 // DLOG("%s [Line %d] text %@", x): a debug line with the function signature and line filled in.
-#define DLOG(fmt, ...) ::qmk::debugLog(fmt, __PRETTY_FUNCTION__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define DLOG(fmt, ...) \
+  ::qmk::debugLog(fmt, __PRETTY_FUNCTION__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 // ALOG: the same, always on.
-#define ALOG(fmt, ...) ::qmk::alwaysLog(fmt, __PRETTY_FUNCTION__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define ALOG(fmt, ...) \
+  ::qmk::alwaysLog(fmt, __PRETTY_FUNCTION__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)

@@ -1,4 +1,6 @@
 // Binding the runtime's launcher library and handing it the launch vector.
+#include "launcher/jli.h"
+
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -9,7 +11,6 @@
 
 #include "launcher/Launcher.h"
 #include "launcher/global.h"
-#include "launcher/jli.h"
 #include "platform/exception.h"
 #include "platform/file_manager.h"
 
@@ -98,7 +99,6 @@ bool hasArgumentFileEntry() {
   }
   return false;
 }
-
 
 }  // namespace
 

@@ -18,7 +18,6 @@ constexpr const char* kInvokeOther = "__qmk_invoke_other";
 constexpr const char* kJreBundleOption = "-Dqmk.jreBundle=%@";
 constexpr const char* kInternalError = "vexel.InternalError";
 
-
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
   size_t start = 0;

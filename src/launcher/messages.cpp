@@ -29,7 +29,8 @@ std::shared_ptr<platform::Bundle> tableBundle(const std::shared_ptr<platform::Bu
 
 }  // namespace
 
-std::string Launcher::fillMessage(const std::string& text, const std::vector<std::string>& inserts) {
+std::string Launcher::fillMessage(const std::string& text,
+                                  const std::vector<std::string>& inserts) {
   // The text comes from a file the application ships: it is never handed to a printf-style
   // formatter. Only "%@" (in order) and "%%" are recognised; any other "%" is literal, and a
   // placeholder without an insert stays as it stands.

@@ -101,9 +101,10 @@ OptionalString Launcher::readResolvedOptionsFile(const std::string& path,
   if (includeChain_.empty()) readingSpent_ = {};
   if (readingSpent_.files >= kMaxFilesPerReading || readingSpent_.bytes >= kMaxTextPerReading) {
     if (!readingSpent_.reported) {
-      ALOG("%s [Line %d] options file %@ and further includes skipped: more than %d files or %d "
-           "bytes read",
-           path, static_cast<int>(kMaxFilesPerReading), static_cast<int>(kMaxTextPerReading));
+      ALOG(
+          "%s [Line %d] options file %@ and further includes skipped: more than %d files or %d "
+          "bytes read",
+          path, static_cast<int>(kMaxFilesPerReading), static_cast<int>(kMaxTextPerReading));
     }
     readingSpent_.reported = true;
     return classPath;

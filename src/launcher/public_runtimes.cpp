@@ -31,7 +31,8 @@ bool isOracleRuntime(const OptionalString& identifier, const OptionalString& inf
 void sortNewestByName(std::vector<std::string>& names) {
   std::vector<std::pair<qmk::VersionKey, std::string>> keyed;
   keyed.reserve(names.size());
-  for (auto& name : names) keyed.emplace_back(qmk::versionKey(Launcher::removeJrePrefix(name)), std::move(name));
+  for (auto& name : names)
+    keyed.emplace_back(qmk::versionKey(Launcher::removeJrePrefix(name)), std::move(name));
   std::stable_sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
     return qmk::compareVersionKeys(b.first, a.first) < 0;
   });
@@ -59,7 +60,8 @@ std::string resolvedPath(const std::string& path) {
 std::unordered_set<std::string> linkNames(const std::string& directory) {
   std::unordered_set<std::string> links;
   std::error_code ec;
-  for (std::filesystem::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+  for (std::filesystem::directory_iterator it(directory, ec), end; !ec && it != end;
+       it.increment(ec)) {
     std::error_code typeError;
     if (it->is_symlink(typeError)) links.insert(it->path().filename().string());
   }
@@ -80,7 +82,8 @@ std::vector<Entry> orderByStatedVersion(const std::string& directory,
   entries.reserve(names.size());
   for (auto& name : names) {
     const std::string path = platform::joinPath(directory, name);
-    const std::string real = links.contains(name) ? resolvedPath(path) : platform::joinPath(realDirectory, name);
+    const std::string real =
+        links.contains(name) ? resolvedPath(path) : platform::joinPath(realDirectory, name);
     if (!seen.insert(real).second) continue;
     Entry& entry = entries.emplace_back();
     entry.opened = true;
@@ -101,7 +104,8 @@ std::vector<Entry> orderByStatedVersion(const std::string& directory,
 
 }  // namespace
 
-void Launcher::findDirectoryJavaBundle(const OptionalString& path, platform::FileManager& fileManager,
+void Launcher::findDirectoryJavaBundle(const OptionalString& path,
+                                       platform::FileManager& fileManager,
                                        const OptionalString& minVersion,
                                        const OptionalString& maxVersion,
                                        const OptionalString& requiredVmIdPrefix, bool allowBeta) {
@@ -109,7 +113,8 @@ void Launcher::findDirectoryJavaBundle(const OptionalString& path, platform::Fil
   javaBundlePath = recordedPath(replaceVariables(path).value_or(""));
   if (!fileManager.fileExists(*javaBundlePath)) return;
   javaBundle = platform::Bundle::create(*javaBundlePath);
-  launchJavaVersion = checkJavaVersion(minVersion, maxVersion, allowBeta, false, requiredVmIdPrefix);
+  launchJavaVersion =
+      checkJavaVersion(minVersion, maxVersion, allowBeta, false, requiredVmIdPrefix);
   if (!launchJavaVersion) javaBundle.reset();
 }
 
@@ -164,7 +169,8 @@ void Launcher::findPublicJavaBundle(platform::FileManager& fileManager,
     javaBundlePath = platform::joinPath(directory, entry.name);
     DLOG("%s [Line %d] checking %@", javaBundlePath);
     javaBundle = entry.opened ? std::move(entry.bundle) : platform::Bundle::create(*javaBundlePath);
-    launchJavaVersion = checkJavaVersion(minVersion, maxVersion, allowBeta, false, requiredVmIdPrefix);
+    launchJavaVersion =
+        checkJavaVersion(minVersion, maxVersion, allowBeta, false, requiredVmIdPrefix);
     if (launchJavaVersion) return;
     javaBundle.reset();
   }

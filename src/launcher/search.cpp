@@ -69,7 +69,8 @@ std::string shippedHome(const Launcher& launcher) {
 void expandShippedRuntime(Launcher& launcher, platform::FileManager& fileManager) {
   const std::string home = shippedHome(launcher);
   DLOG("%s [Line %d] Running unpacker on %@", home);
-  if (Unpacker::unpack(platform::joinPath(home, "jre"), nullptr) && Unpacker::unpack(home, nullptr)) {
+  if (Unpacker::unpack(platform::joinPath(home, "jre"), nullptr) &&
+      Unpacker::unpack(home, nullptr)) {
     return;
   }
   const std::string testDir = platform::joinPath(home, kTestDirectory);
@@ -94,8 +95,10 @@ bool openShippedBundle(Launcher& launcher, const std::string& path) {
 // then the search sequence is not consulted.
 bool useShippedRuntime(Launcher& launcher, platform::FileManager& fileManager) {
   const std::string& bundlePath = launcher.bundlePath();
-  bool found = openShippedBundle(launcher, platform::joinPath(bundlePath, "Contents/Resources/jre.bundle")) ||
-               openShippedBundle(launcher, platform::joinPath(bundlePath, "Contents/PlugIns/jre.bundle"));
+  bool found =
+      openShippedBundle(launcher,
+                        platform::joinPath(bundlePath, "Contents/Resources/jre.bundle")) ||
+      openShippedBundle(launcher, platform::joinPath(bundlePath, "Contents/PlugIns/jre.bundle"));
   if (!found) {
     if (OptionalString base = baseDirectory(launcher.info(), bundlePath)) {
       const std::string bundle = platform::joinPath(*base, ".quillmark/jre.bundle");
@@ -113,7 +116,8 @@ bool useShippedRuntime(Launcher& launcher, platform::FileManager& fileManager) {
   }
   if (!found) return false;
   if (!launchJavaVersion) {
-    launchJavaVersion = launcher.checkJavaVersion(std::nullopt, std::nullopt, true, false, std::nullopt);
+    launchJavaVersion =
+        launcher.checkJavaVersion(std::nullopt, std::nullopt, true, false, std::nullopt);
   }
   expandShippedRuntime(launcher, fileManager);
   return true;
@@ -124,7 +128,8 @@ void followSearchSequence(Launcher& launcher, platform::FileManager& fileManager
   const plist::Value& sequence = launcher.info()["JavaVM"]["SearchSequence"];
   DLOG("%s [Line %d] search sequence %@", sequence);
   if (!sequence.isArray()) {
-    launcher.findPublicJavaBundle(fileManager, s.minVersion, s.maxVersion, s.vmIdPrefix, s.allowBeta);
+    launcher.findPublicJavaBundle(fileManager, s.minVersion, s.maxVersion, s.vmIdPrefix,
+                                  s.allowBeta);
     return;
   }
   for (const plist::Value& item : *sequence.asArray()) {
@@ -177,7 +182,8 @@ bool tryInstallation(Launcher& launcher, platform::FileManager& fileManager,
                      const std::string& appId, const std::string& dir) {
   std::string candidate;
   bool plain = false;
-  if (OptionalString name = stringEntry(registry, platform::format("singleBundleName%@_%@", appId, dir))) {
+  if (OptionalString name =
+          stringEntry(registry, platform::format("singleBundleName%@_%@", appId, dir))) {
     candidate = absoluteNow(platform::format("%@/%@/Contents/Resources/jre.bundle", dir, *name));
     if (!fileManager.fileExists(candidate)) {
       candidate = absoluteNow(platform::format("%@/%@/Contents/PlugIns/jre.bundle", dir, *name));
@@ -187,7 +193,8 @@ bool tryInstallation(Launcher& launcher, platform::FileManager& fileManager,
     const std::string plainDir = absoluteNow(platform::format("%@/.quillmark/jre", dir));
     if (!fileManager.isDirectory(candidate) && fileManager.isDirectory(plainDir) &&
         fileManager.isRegularFile(platform::joinPath(plainDir, kVersionFile))) {
-      if (OptionalString version = fileManager.readUtf8File(platform::joinPath(plainDir, kVersionFile))) {
+      if (OptionalString version =
+              fileManager.readUtf8File(platform::joinPath(plainDir, kVersionFile))) {
         candidate = plainDir;
         plain = true;
         launchJavaVersion = launcher.checkBundleVersion(s.minVersion, s.maxVersion, s.allowBeta,
@@ -207,7 +214,8 @@ bool tryInstallation(Launcher& launcher, platform::FileManager& fileManager,
   return false;
 }
 
-void searchRegistry(Launcher& launcher, platform::FileManager& fileManager, const SearchSettings& s) {
+void searchRegistry(Launcher& launcher, platform::FileManager& fileManager,
+                    const SearchSettings& s) {
   OptionalString appId = launcher.info()["qmk.appId"].stringValue();
   platform::UserDefaults defaults = launcher.context().standardUserDefaults();
   defaults.addSuite(kInstallationsSuite);

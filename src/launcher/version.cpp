@@ -4,13 +4,14 @@
 // Characters are UTF-16 code units throughout, because that is how the platform the versions are
 // written for counts and classifies them; the strings travel as UTF-8 and are converted here.
 
+#include "launcher/version.h"
+
 #include <algorithm>
 #include <array>
 #include <climits>
 #include <string_view>
 
 #include "launcher/Launcher.h"
-#include "launcher/version.h"
 #include "platform/unicode.h"
 
 namespace {
@@ -74,9 +75,12 @@ VersionKey tokenize(std::u16string_view s) {
 // number.
 int rankOf(int64_t type) {
   switch (type) {
-    case kOther: return 0;
-    case kSeparator: return 1;
-    default: return 2;
+    case kOther:
+      return 0;
+    case kSeparator:
+      return 1;
+    default:
+      return 2;
   }
 }
 
@@ -195,8 +199,8 @@ std::vector<std::string> Launcher::versionComponents(const std::string& s) {
   return components;
 }
 
-bool Launcher::compareVersion(const OptionalString& limit, const std::vector<std::string>& candidate,
-                              bool max) {
+bool Launcher::compareVersion(const OptionalString& limit,
+                              const std::vector<std::string>& candidate, bool max) {
   if (!limit || limit->empty()) return true;
   std::vector<std::string> bound = versionComponents(*limit);
   if (bound.empty()) return true;

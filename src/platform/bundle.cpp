@@ -42,7 +42,8 @@ std::optional<std::string> releaseValue(const std::string& text, const std::stri
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (!line.starts_with(key + "=")) continue;
     std::string value = line.substr(key.size() + 1);
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
       value = value.substr(1, value.size() - 2);
     }
     return value;
@@ -71,7 +72,10 @@ plist::Value plainRuntimeInfo(const std::string& path) {
 }  // namespace
 
 Bundle::Bundle(std::string path, plist::Value info, bool flat, bool plainRuntimeHome)
-    : path_(std::move(path)), info_(std::move(info)), flat_(flat), plainRuntimeHome_(plainRuntimeHome) {}
+    : path_(std::move(path)),
+      info_(std::move(info)),
+      flat_(flat),
+      plainRuntimeHome_(plainRuntimeHome) {}
 
 std::shared_ptr<Bundle> Bundle::create(const std::string& path) {
   if (path.empty()) return nullptr;

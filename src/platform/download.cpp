@@ -94,7 +94,8 @@ namespace {
 class Transfer {
  public:
   Transfer(std::shared_ptr<Download::Shared> shared, URLRequest request, std::string destination)
-      : shared_(std::move(shared)), request_(std::move(request)),
+      : shared_(std::move(shared)),
+        request_(std::move(request)),
         destination_(std::move(destination)) {}
 
   ~Transfer() {
@@ -105,9 +106,8 @@ class Transfer {
     std::unique_ptr<CURL, CurlEasyCleanup> curl(curl_easy_init());
     if (!curl) return fail("The transfer could not be set up.");
     curl_ = curl.get();
-    std::unique_ptr<curl_slist, CurlListCleanup> headers(
-        curl_slist_append(curl_slist_append(nullptr, "Cache-Control: no-cache"),
-                          "Pragma: no-cache"));
+    std::unique_ptr<curl_slist, CurlListCleanup> headers(curl_slist_append(
+        curl_slist_append(nullptr, "Cache-Control: no-cache"), "Pragma: no-cache"));
     configure(headers.get());
     errorBuffer_[0] = '\0';
     CURLcode code = curl_easy_perform(curl_);
@@ -281,7 +281,8 @@ std::unique_ptr<Download> Download::create(URLRequest request, DownloadDelegate&
                                            Dispatcher dispatcher) {
   if (!isSupportedAbsoluteURL(request.url)) return nullptr;
   initializeCurlOnce();
-  return std::unique_ptr<Download>(new Download(std::move(request), delegate, std::move(dispatcher)));
+  return std::unique_ptr<Download>(
+      new Download(std::move(request), delegate, std::move(dispatcher)));
 }
 
 Download::~Download() {
@@ -292,9 +293,8 @@ Download::~Download() {
 
 void Download::start() {
   if (thread_.joinable()) return;
-  thread_ = std::thread([transfer = Transfer(shared_, request_, destination_)]() mutable {
-    transfer.run();
-  });
+  thread_ = std::thread(
+      [transfer = Transfer(shared_, request_, destination_)]() mutable { transfer.run(); });
 }
 
 void Download::cancel() { shared_->cancelled = true; }

@@ -15,7 +15,8 @@ std::vector<std::string> currentCallStack() {
   int count = ::backtrace(frames, 64);
   std::vector<std::string> stack;
   if (count <= 0) return stack;
-  std::unique_ptr<char*, decltype(&std::free)> symbols(::backtrace_symbols(frames, count), &std::free);
+  std::unique_ptr<char*, decltype(&std::free)> symbols(::backtrace_symbols(frames, count),
+                                                       &std::free);
   if (!symbols) return stack;
   // Frame 0 is this function and frame 1 the constructor: neither says where the error arose.
   for (int i = 2; i < count; ++i) stack.emplace_back(symbols.get()[i]);

@@ -69,7 +69,8 @@ bool FileManager::isRegularFile(const std::string& path) const {
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::optional<std::vector<std::string>> FileManager::contentsOfDirectory(const std::string& path) const {
+std::optional<std::vector<std::string>> FileManager::contentsOfDirectory(
+    const std::string& path) const {
   // readdir directly: the launcher lists runtime and class-path directories on every start, and
   // std::filesystem builds a full path object per entry.
   if (path.empty()) return std::nullopt;
@@ -88,7 +89,8 @@ std::optional<std::vector<std::string>> FileManager::contentsOfDirectory(const s
   return names;
 }
 
-bool FileManager::createDirectory(const std::string& path, bool intermediates, std::string* error) const {
+bool FileManager::createDirectory(const std::string& path, bool intermediates,
+                                  std::string* error) const {
   auto fail = [&](const std::string& reason) {
     if (error) *error = reason;
     return false;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 #include "platform/utf8.h"
@@ -86,7 +86,8 @@ std::string runPrintf(const std::string& directive, auto value) {
   return out;
 }
 
-std::string printfDirective(const Directive& directive, std::string_view lengthModifier, char conversion) {
+std::string printfDirective(const Directive& directive, std::string_view lengthModifier,
+                            char conversion) {
   std::string text = "%" + directive.flags;
   if (directive.width > 0) text += std::to_string(directive.width);
   if (directive.precision) text += "." + std::to_string(*directive.precision);
@@ -120,16 +121,19 @@ std::string formatSigned(const Directive& directive, const FormatArg& arg) {
   const uint64_t* u = get<uint64_t>(arg);
   if (!s && !u) return padText({directive.flags, directive.width, std::nullopt}, description(arg));
   if (directive.length == Length::Char) {
-    return runPrintf(printfDirective(directive, "ll", 'd'), static_cast<long long>(static_cast<signed char>(s ? *s : *u)));
+    return runPrintf(printfDirective(directive, "ll", 'd'),
+                     static_cast<long long>(static_cast<signed char>(s ? *s : *u)));
   }
   if (directive.length == Length::Short) {
-    return runPrintf(printfDirective(directive, "ll", 'd'), static_cast<long long>(static_cast<short>(s ? *s : *u)));
+    return runPrintf(printfDirective(directive, "ll", 'd'),
+                     static_cast<long long>(static_cast<short>(s ? *s : *u)));
   }
   // An unsigned value too large for the signed range keeps its value rather than wrapping.
   if (u && *u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
     return runPrintf(printfDirective(directive, "ll", 'u'), static_cast<unsigned long long>(*u));
   }
-  return runPrintf(printfDirective(directive, "ll", 'd'), static_cast<long long>(s ? *s : static_cast<int64_t>(*u)));
+  return runPrintf(printfDirective(directive, "ll", 'd'),
+                   static_cast<long long>(s ? *s : static_cast<int64_t>(*u)));
 }
 
 std::string formatUnsigned(const Directive& directive, const FormatArg& arg) {
@@ -138,16 +142,22 @@ std::string formatUnsigned(const Directive& directive, const FormatArg& arg) {
   if (!s && !u) return padText({directive.flags, directive.width, std::nullopt}, description(arg));
   uint64_t v = u ? *u : static_cast<uint64_t>(*s);
   switch (directive.length) {
-    case Length::Char: v = static_cast<unsigned char>(v); break;
-    case Length::Short: v = static_cast<unsigned short>(v); break;
+    case Length::Char:
+      v = static_cast<unsigned char>(v);
+      break;
+    case Length::Short:
+      v = static_cast<unsigned short>(v);
+      break;
     case Length::None:
     case Length::LongDouble:
       // A negative int shows its 32-bit pattern, as it would in C.
       if (s && *s < 0 && *s >= std::numeric_limits<int32_t>::min()) v = static_cast<uint32_t>(*s);
       break;
-    default: break;
+    default:
+      break;
   }
-  return runPrintf(printfDirective(directive, "ll", directive.conversion), static_cast<unsigned long long>(v));
+  return runPrintf(printfDirective(directive, "ll", directive.conversion),
+                   static_cast<unsigned long long>(v));
 }
 
 std::string formatFloating(const Directive& directive, const FormatArg& arg) {
@@ -197,19 +207,31 @@ std::string formatPointer(const Directive& directive, const FormatArg& arg) {
 
 std::string formatConversion(const Directive& directive, const FormatArg& arg) {
   switch (directive.conversion) {
-    case 'd': case 'i':
+    case 'd':
+    case 'i':
       return formatSigned(directive, arg);
-    case 'u': case 'o': case 'x': case 'X':
+    case 'u':
+    case 'o':
+    case 'x':
+    case 'X':
       return formatUnsigned(directive, arg);
-    case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
+    case 'f':
+    case 'F':
+    case 'e':
+    case 'E':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A':
       return formatFloating(directive, arg);
-    case 'c': case 'C':
+    case 'c':
+    case 'C':
       return formatCharacter(directive, arg);
     case 'p':
       return formatPointer(directive, arg);
     case 'n':
       return std::string();  // never writes through an argument
-    default:  // 's', 'S', '@'
+    default:                 // 's', 'S', '@'
       return padText(directive, description(arg));
   }
 }
@@ -257,24 +279,40 @@ Length readLength(std::string_view fmt, size_t& pos) {
   auto at = [&](size_t i) { return i < fmt.size() ? fmt[i] : '\0'; };
   switch (at(pos)) {
     case 'h':
-      if (at(pos + 1) == 'h') { pos += 2; return Length::Char; }
+      if (at(pos + 1) == 'h') {
+        pos += 2;
+        return Length::Char;
+      }
       ++pos;
       return Length::Short;
     case 'l':
-      if (at(pos + 1) == 'l') { pos += 2; return Length::LongLong; }
+      if (at(pos + 1) == 'l') {
+        pos += 2;
+        return Length::LongLong;
+      }
       ++pos;
       return Length::Long;
-    case 'q': ++pos; return Length::LongLong;
-    case 'j': ++pos; return Length::LongLong;
-    case 'L': ++pos; return Length::LongDouble;
-    case 'z': case 't': ++pos; return Length::Size;
-    default: return Length::None;
+    case 'q':
+      ++pos;
+      return Length::LongLong;
+    case 'j':
+      ++pos;
+      return Length::LongLong;
+    case 'L':
+      ++pos;
+      return Length::LongDouble;
+    case 'z':
+    case 't':
+      ++pos;
+      return Length::Size;
+    default:
+      return Length::None;
   }
 }
 
 // Parses the conversion that begins after the "%" at `pos`; on success `pos` is after it.
 std::optional<Directive> readSpec(std::string_view fmt, size_t& pos, Arguments& args,
-                             std::optional<size_t>& position) {
+                                  std::optional<size_t>& position) {
   Directive directive;
   position = readPosition(fmt, pos);
   while (pos < fmt.size() && std::string_view("-+ #0'").find(fmt[pos]) != std::string_view::npos) {
@@ -297,7 +335,8 @@ std::optional<Directive> readSpec(std::string_view fmt, size_t& pos, Arguments& 
       auto p = readStarArgument(fmt, pos, args);
       if (p && *p >= 0) directive.precision = *p;  // a negative precision counts as none
     } else {
-      directive.precision = static_cast<int>(std::min<size_t>(readNumber(fmt, pos).value_or(0), kMaxFieldWidth));
+      directive.precision =
+          static_cast<int>(std::min<size_t>(readNumber(fmt, pos).value_or(0), kMaxFieldWidth));
     }
   }
   directive.length = readLength(fmt, pos);

@@ -32,7 +32,8 @@ const std::map<std::string, std::string>& startEnvironment() {
       if (end == std::string::npos) end = block->size();
       std::string entry = block->substr(start, end - start);
       size_t equals = entry.find('=');
-      if (equals != std::string::npos) found.emplace(entry.substr(0, equals), entry.substr(equals + 1));
+      if (equals != std::string::npos)
+        found.emplace(entry.substr(0, equals), entry.substr(equals + 1));
       start = end + 1;
     }
     return found;
@@ -70,7 +71,7 @@ void addLocale(std::vector<std::string>& list, std::string locale) {
   std::string language = locale.substr(0, separator);
   addOnce(list, language);
   static const std::map<std::string, std::string> kOldNames = {
-      {"en", "English"}, {"de", "German"}, {"fr", "French"}, {"es", "Spanish"},
+      {"en", "English"}, {"de", "German"},   {"fr", "French"}, {"es", "Spanish"},
       {"it", "Italian"}, {"ja", "Japanese"}, {"nl", "Dutch"},
   };
   if (auto it = kOldNames.find(language); it != kOldNames.end()) addOnce(list, it->second);
@@ -120,7 +121,8 @@ std::string Bundle::localizedString(const std::string& key, const std::string& v
   std::string file = (table.empty() ? std::string(kDefaultTable) : table) + ".strings";
   std::string resources = resourcePath();
   std::vector<std::string> tables;
-  for (const auto& language : languages()) tables.push_back(joinPath(resources, language + ".lproj/" + file));
+  for (const auto& language : languages())
+    tables.push_back(joinPath(resources, language + ".lproj/" + file));
   tables.push_back(joinPath(resources, file));
   // A key missing from a better language's table is taken from the next one that has it, so a
   // partly translated table still shows the development text rather than the bare key.

@@ -63,7 +63,8 @@ std::optional<std::string> findOnPath(const std::string& name) {
     std::string dir = dirs.substr(start, end - start);
     std::string candidate = joinPath(dir.empty() ? "." : dir, name);
     struct stat st;
-    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0) {
       return candidate;
     }
     start = end + 1;
@@ -71,17 +72,20 @@ std::optional<std::string> findOnPath(const std::string& name) {
   return std::nullopt;
 }
 
-std::optional<Dialog> chooseDialog(const std::optional<std::string>& header, const std::string& message) {
+std::optional<Dialog> chooseDialog(const std::optional<std::string>& header,
+                                   const std::string& message) {
   std::string title = header.value_or(program_invocation_short_name);
   if (auto zenity = findOnPath("zenity")) {
-    return Dialog{*zenity, {"zenity", "--error", "--no-markup", "--title=" + title, "--text=" + message}, ""};
+    return Dialog{
+        *zenity, {"zenity", "--error", "--no-markup", "--title=" + title, "--text=" + message}, ""};
   }
   if (auto kdialog = findOnPath("kdialog")) {
     return Dialog{*kdialog, {"kdialog", "--title", title, "--error", message}, ""};
   }
   if (auto xmessage = findOnPath("xmessage")) {
     // The text goes through standard input: as arguments, words of it could pass for options.
-    return Dialog{*xmessage, {"xmessage", "-center", "-buttons", "OK", "-title", title, "-file", "-"},
+    return Dialog{*xmessage,
+                  {"xmessage", "-center", "-buttons", "OK", "-title", title, "-file", "-"},
                   header ? *header + "\n\n" + message + "\n" : message + "\n"};
   }
   return std::nullopt;

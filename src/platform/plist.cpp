@@ -93,7 +93,8 @@ Value fromNode(plist_t node) {
       uint64_t length = 0;
       const char* bytes = plist_get_data_ptr(node, &length);
       const auto* begin = reinterpret_cast<const uint8_t*>(bytes);
-      return Value::data(bytes ? std::vector<uint8_t>(begin, begin + length) : std::vector<uint8_t>());
+      return Value::data(bytes ? std::vector<uint8_t>(begin, begin + length)
+                               : std::vector<uint8_t>());
     }
     case PLIST_DATE: {
       int32_t sec = 0, usec = 0;
@@ -267,11 +268,21 @@ std::string quoted(const std::string& s) {
   std::string out = "\"";
   for (unsigned char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       default:
         if (c < 0x20 || c == 0x7F) {
           char escaped[8];
@@ -310,8 +321,9 @@ std::string dataText(const std::vector<uint8_t>& bytes) {
     }
     return out;
   };
-  std::string shown = bytes.size() <= 24 ? hex(0, bytes.size())
-                                         : hex(0, 16) + " ... " + hex(bytes.size() - 8, bytes.size());
+  std::string shown = bytes.size() <= 24
+                          ? hex(0, bytes.size())
+                          : hex(0, 16) + " ... " + hex(bytes.size() - 8, bytes.size());
   return "{length = " + std::to_string(bytes.size()) + ", bytes = 0x" + shown + "}";
 }
 
@@ -358,8 +370,10 @@ std::string describe(const Value& value, size_t indent, bool nested) {
 // Saturating conversion of a double to the 32-bit range; NaN reads as 0.
 int32_t saturate(double v) {
   if (std::isnan(v)) return 0;
-  if (v >= static_cast<double>(std::numeric_limits<int32_t>::max())) return std::numeric_limits<int32_t>::max();
-  if (v <= static_cast<double>(std::numeric_limits<int32_t>::min())) return std::numeric_limits<int32_t>::min();
+  if (v >= static_cast<double>(std::numeric_limits<int32_t>::max()))
+    return std::numeric_limits<int32_t>::max();
+  if (v <= static_cast<double>(std::numeric_limits<int32_t>::min()))
+    return std::numeric_limits<int32_t>::min();
   return static_cast<int32_t>(v);
 }
 
@@ -478,9 +492,12 @@ const std::vector<uint8_t>* Value::asData() const { return type_ == Type::Data ?
 
 bool Value::boolValue() const {
   switch (type_) {
-    case Type::Boolean: return boolean_;
-    case Type::Integer: return integer_ != 0;
-    case Type::Real: return real_ != 0;
+    case Type::Boolean:
+      return boolean_;
+    case Type::Integer:
+      return integer_ != 0;
+    case Type::Real:
+      return real_ != 0;
     case Type::String: {
       size_t pos = skipWhitespaceAndSign(string_, nullptr);
       while (pos < string_.size() && string_[pos] == '0') ++pos;
@@ -488,15 +505,19 @@ bool Value::boolValue() const {
       char c = string_[pos];
       return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
     }
-    default: return false;
+    default:
+      return false;
   }
 }
 
 int32_t Value::intValue() const {
   switch (type_) {
-    case Type::Boolean: return boolean_ ? 1 : 0;
-    case Type::Integer: return saturate(integer_);
-    case Type::Real: return saturate(real_);
+    case Type::Boolean:
+      return boolean_ ? 1 : 0;
+    case Type::Integer:
+      return saturate(integer_);
+    case Type::Real:
+      return saturate(real_);
     case Type::String: {
       bool negative = false;
       size_t pos = skipWhitespaceAndSign(string_, &negative);
@@ -505,12 +526,14 @@ int32_t Value::intValue() const {
       for (; pos < string_.size() && string_[pos] >= '0' && string_[pos] <= '9'; ++pos) {
         v = v * 10 - (string_[pos] - '0');
         if (v < -static_cast<int64_t>(std::numeric_limits<int32_t>::max()) - 1) {
-          return negative ? std::numeric_limits<int32_t>::min() : std::numeric_limits<int32_t>::max();
+          return negative ? std::numeric_limits<int32_t>::min()
+                          : std::numeric_limits<int32_t>::max();
         }
       }
       return saturate(negative ? v : -v);
     }
-    default: return 0;
+    default:
+      return 0;
   }
 }
 
@@ -534,15 +557,23 @@ size_t Value::size() const {
 bool Value::operator==(const Value& other) const {
   if (type_ != other.type_) return false;
   switch (type_) {
-    case Type::Null: return true;
-    case Type::Boolean: return boolean_ == other.boolean_;
-    case Type::Integer: return integer_ == other.integer_;
+    case Type::Null:
+      return true;
+    case Type::Boolean:
+      return boolean_ == other.boolean_;
+    case Type::Integer:
+      return integer_ == other.integer_;
     case Type::Real:
-    case Type::Date: return real_ == other.real_;
-    case Type::String: return string_ == other.string_;
-    case Type::Data: return data_ == other.data_;
-    case Type::Array: return *array_ == *other.array_;
-    case Type::Dictionary: return *dictionary_ == *other.dictionary_;
+    case Type::Date:
+      return real_ == other.real_;
+    case Type::String:
+      return string_ == other.string_;
+    case Type::Data:
+      return data_ == other.data_;
+    case Type::Array:
+      return *array_ == *other.array_;
+    case Type::Dictionary:
+      return *dictionary_ == *other.dictionary_;
   }
   return false;
 }

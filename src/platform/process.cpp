@@ -102,7 +102,8 @@ Process Process::launch(const Options& options) {
   }
 
   pid_t pid = -1;
-  int error = ::posix_spawn(&pid, path.c_str(), actions.get(), attributes.get(), argv.data(), envp.data());
+  int error =
+      ::posix_spawn(&pid, path.c_str(), actions.get(), attributes.get(), argv.data(), envp.data());
   if (input[0] >= 0) ::close(input[0]);
   if (error != 0) {
     if (input[1] >= 0) ::close(input[1]);

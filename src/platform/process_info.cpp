@@ -1,9 +1,9 @@
 #include "platform/process_info.h"
 
-#include "platform/file_manager.h"
-
-#include <system_error>
 #include <filesystem>
+#include <system_error>
+
+#include "platform/file_manager.h"
 
 namespace platform {
 

@@ -104,7 +104,8 @@ class TextTableParser {
         pos_ = end == std::string_view::npos ? text_.size() : end + 1;
       } else {
         auto d = utf8::decode(text_, pos_);
-        if (d.codePoint >= 0x10000 || !unicode::isWhitespaceOrNewline(static_cast<char16_t>(d.codePoint))) {
+        if (d.codePoint >= 0x10000 ||
+            !unicode::isWhitespaceOrNewline(static_cast<char16_t>(d.codePoint))) {
           break;
         }
         pos_ += d.length;
@@ -150,13 +151,20 @@ class TextTableParser {
   char16_t readEscape() {
     char c = text_[pos_++];
     switch (c) {
-      case 'a': return u'\a';
-      case 'b': return u'\b';
-      case 'f': return u'\f';
-      case 'n': return u'\n';
-      case 'r': return u'\r';
-      case 't': return u'\t';
-      case 'v': return u'\v';
+      case 'a':
+        return u'\a';
+      case 'b':
+        return u'\b';
+      case 'f':
+        return u'\f';
+      case 'n':
+        return u'\n';
+      case 'r':
+        return u'\r';
+      case 't':
+        return u'\t';
+      case 'v':
+        return u'\v';
       case 'U':
       case 'u': {
         char16_t value = 0;

@@ -89,9 +89,7 @@ std::string toUtf8(std::u16string_view utf16) {
   return out;
 }
 
-bool isDecimalDigit(char16_t c) {
-  return !isSurrogate(c) && category(c) == UTF8PROC_CATEGORY_ND;
-}
+bool isDecimalDigit(char16_t c) { return !isSurrogate(c) && category(c) == UTF8PROC_CATEGORY_ND; }
 
 bool isWhitespace(char16_t c) {
   return c == u'\t' || (!isSurrogate(c) && category(c) == UTF8PROC_CATEGORY_ZS);
@@ -99,7 +97,12 @@ bool isWhitespace(char16_t c) {
 
 bool isWhitespaceOrNewline(char16_t c) {
   switch (c) {
-    case u'\t': case u'\n': case 0x0B: case 0x0C: case u'\r': case 0x85:
+    case u'\t':
+    case u'\n':
+    case 0x0B:
+    case 0x0C:
+    case u'\r':
+    case 0x85:
       return true;
     default:
       break;

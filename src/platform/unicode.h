@@ -12,10 +12,10 @@ std::u16string toUtf16(std::string_view utf8);
 std::string toUtf8(std::u16string_view utf16);
 
 // Classes of one code unit (a lone surrogate is in none of them).
-bool isDecimalDigit(char16_t c);        // general category Nd
-bool isWhitespace(char16_t c);          // tab and the space separators (Zs)
-bool isWhitespaceOrNewline(char16_t c); // Z categories, tab, LF, VT, FF, CR, NEL
-bool isPunctuation(char16_t c);         // Pc Pd Ps Pe Pi Pf Po
+bool isDecimalDigit(char16_t c);         // general category Nd
+bool isWhitespace(char16_t c);           // tab and the space separators (Zs)
+bool isWhitespaceOrNewline(char16_t c);  // Z categories, tab, LF, VT, FF, CR, NEL
+bool isPunctuation(char16_t c);          // Pc Pd Ps Pe Pi Pf Po
 
 // Trims isWhitespace characters from both ends (UTF-8 in and out).
 std::string trimWhitespace(std::string_view utf8);

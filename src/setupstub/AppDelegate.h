@@ -119,7 +119,8 @@ class AppDelegate : public platform::DownloadDelegate {
   void showProgress(double value);
 
   // The localized text of `key` in the bundle's default string table, "%@" filled in order.
-  std::string localizedText(const std::string& key, const std::vector<std::string>& inserts = {}) const;
+  std::string localizedText(const std::string& key,
+                            const std::vector<std::string>& inserts = {}) const;
   std::optional<std::string> appName() const;
   [[noreturn]] void exit(int status);
 

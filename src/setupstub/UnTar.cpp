@@ -271,9 +271,10 @@ class Extraction {
   bool createDirectory(const std::string& relative) {
     if (relative.empty()) return true;
     if (!insideDestination(path(relative))) {
-      ALOG("%s [Line %d] skipping %@: it would be written through a link leading outside the "
-           "destination",
-           relative);
+      ALOG(
+          "%s [Line %d] skipping %@: it would be written through a link leading outside the "
+          "destination",
+          relative);
       return true;
     }
     std::error_code error;
@@ -298,15 +299,15 @@ class Extraction {
   void createHardLink(const tar::Header& header, const std::string& relative) {
     auto existing = relativeEntryPath(header.linkName);
     if (!existing || existing->empty()) {
-      ALOG("%s [Line %d] skipping %@: its link target leads outside the destination",
-           header.name);
+      ALOG("%s [Line %d] skipping %@: its link target leads outside the destination", header.name);
       return;
     }
     if (relative.empty() || !prepareParent(relative)) return;
     if (!insideDestination(path(parentOf(*existing)))) {
-      ALOG("%s [Line %d] skipping %@: its link target lies behind a link leading outside the "
-           "destination",
-           header.name);
+      ALOG(
+          "%s [Line %d] skipping %@: its link target lies behind a link leading outside the "
+          "destination",
+          header.name);
       return;
     }
     std::string link = path(relative);
@@ -321,9 +322,10 @@ class Extraction {
   bool prepareParent(const std::string& relative) {
     std::string parent = path(parentOf(relative));
     if (!insideDestination(parent)) {
-      ALOG("%s [Line %d] skipping %@: it would be written through a link leading outside the "
-           "destination",
-           relative);
+      ALOG(
+          "%s [Line %d] skipping %@: it would be written through a link leading outside the "
+          "destination",
+          relative);
       return false;
     }
     std::error_code error;
@@ -523,7 +525,8 @@ bool UnTar::skip(gzFile in, int64_t length) {
   // not tell that the stream ended too early.
   std::array<char, kCopyChunk> scratch;
   while (length > 0) {
-    int n = gzread(in, scratch.data(), static_cast<unsigned>(std::min<int64_t>(length, kCopyChunk)));
+    int n =
+        gzread(in, scratch.data(), static_cast<unsigned>(std::min<int64_t>(length, kCopyChunk)));
     if (n <= 0) {
       ALOG("%s [Line %d] ERROR: gzseek 3 failed");
       return false;

@@ -33,9 +33,8 @@ class UnTar {
   // write added, set-id and sticky bits dropped), replacing a file or symbolic link there. A
   // file that cannot be created is skipped; true when the file was written whole or skipped
   // cleanly.
-  static bool extractFile(gzFile in, const std::string& path, int64_t length,
-                          uint32_t permissions, int32_t uncompressedLength,
-                          const ProgressBlock& progress);
+  static bool extractFile(gzFile in, const std::string& path, int64_t length, uint32_t permissions,
+                          int32_t uncompressedLength, const ProgressBlock& progress);
 
   // Moves `length` bytes forward in `in`; false when the stream ends first or cannot be read.
   static bool skip(gzFile in, int64_t length);

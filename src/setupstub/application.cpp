@@ -32,7 +32,9 @@ gboolean onInterrupt(gpointer window) {
 // GTK, loaded and connected to a display; null where no window can be opened.
 const GtkApi* openDisplay() {
   // Without a graphical session GTK is not even loaded.
-  auto set = [](const char* name) { return !platform::environmentValue(name).value_or("").empty(); };
+  auto set = [](const char* name) {
+    return !platform::environmentValue(name).value_or("").empty();
+  };
   if (!set("DISPLAY") && !set("WAYLAND_DISPLAY")) return nullptr;
   const GtkApi* gtk = gtkApi();
   if (!gtk) return nullptr;

@@ -29,9 +29,8 @@ void AppDelegate::startDownload(const std::optional<std::string>& name, const st
   request.url = address;
   request.timeoutInterval = kTimeoutInterval;
   downloader = platform::Download::create(
-      request, *this, [queue = &mainQueue_](std::function<void()> task) {
-        queue->post(std::move(task));
-      });
+      request, *this,
+      [queue = &mainQueue_](std::function<void()> task) { queue->post(std::move(task)); });
   if (!downloader) {
     ALOG("%s [Line %d] cannot download from %@: not an address", address);
     platform::FileManager fileManager;

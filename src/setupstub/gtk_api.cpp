@@ -20,11 +20,11 @@ std::unique_ptr<GtkApi> loadGtk() {
   auto api = std::make_unique<GtkApi>();
   bool complete = true;
   // The library's own dependencies (GDK, GLib) are searched too.
-#define QMK_RESOLVE_GTK_FUNCTION(name)                                                     \
-  api->name = reinterpret_cast<decltype(api->name)>(::dlsym(library, #name));              \
-  if (!api->name) {                                                                        \
-    DLOG("%s [Line %d] no window: %s missing", #name);                                     \
-    complete = false;                                                                      \
+#define QMK_RESOLVE_GTK_FUNCTION(name)                                        \
+  api->name = reinterpret_cast<decltype(api->name)>(::dlsym(library, #name)); \
+  if (!api->name) {                                                           \
+    DLOG("%s [Line %d] no window: %s missing", #name);                        \
+    complete = false;                                                         \
   }
   QMK_GTK_FUNCTIONS(QMK_RESOLVE_GTK_FUNCTION)
 #undef QMK_RESOLVE_GTK_FUNCTION

@@ -21,7 +21,8 @@ class GtkProgressWindow : public ProgressWindow {
     gtk.gtk_window_set_resizable(as<GtkWindow>(window_), FALSE);
     gtk.gtk_window_set_position(as<GtkWindow>(window_), GTK_WIN_POS_CENTER);
     gtk.gtk_container_set_border_width(as<GtkContainer>(window_), 16);
-    gtk.g_signal_connect_data(window_, "delete-event", G_CALLBACK(onDelete), this, nullptr, GConnectFlags(0));
+    gtk.g_signal_connect_data(window_, "delete-event", G_CALLBACK(onDelete), this, nullptr,
+                              GConnectFlags(0));
 
     GtkWidget* rows = gtk.gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
     GtkWidget* top = gtk.gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 16);
@@ -43,8 +44,10 @@ class GtkProgressWindow : public ProgressWindow {
     GtkWidget* buttons = gtk.gtk_button_box_new(GTK_ORIENTATION_HORIZONTAL);
     gtk.gtk_button_box_set_layout(as<GtkButtonBox>(buttons), GTK_BUTTONBOX_END);
     cancelButton_ = gtk.gtk_button_new_with_label("Cancel");
-    gtk.g_signal_connect_data(cancelButton_, "clicked", G_CALLBACK(onCancelClicked), this, nullptr, GConnectFlags(0));
-    gtk.g_signal_connect_data(cancelButton_, "size-allocate", G_CALLBACK(onButtonPlaced), this, nullptr, GConnectFlags(0));
+    gtk.g_signal_connect_data(cancelButton_, "clicked", G_CALLBACK(onCancelClicked), this, nullptr,
+                              GConnectFlags(0));
+    gtk.g_signal_connect_data(cancelButton_, "size-allocate", G_CALLBACK(onButtonPlaced), this,
+                              nullptr, GConnectFlags(0));
     gtk.g_signal_connect_data(window_, "map", G_CALLBACK(onMapped), this, nullptr, G_CONNECT_AFTER);
     gtk.gtk_container_add(as<GtkContainer>(buttons), cancelButton_);
     gtk.gtk_box_pack_start(as<GtkBox>(rows), buttons, FALSE, FALSE, 0);

@@ -81,7 +81,8 @@ void RunLoop::stop() {
 }
 
 void RunLoop::run() {
-  struct sigaction action {}, previous {};
+  struct sigaction action {
+  }, previous{};
   action.sa_handler = onInterrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;

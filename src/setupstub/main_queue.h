@@ -34,7 +34,9 @@ class RunLoop : public MainQueue {
 
   void post(Task task) override;
   // Called on the loop's thread for each Ctrl-C that arrives while the loop runs.
-  void setInterruptHandler(std::function<void()> handler) { interruptHandler_ = std::move(handler); }
+  void setInterruptHandler(std::function<void()> handler) {
+    interruptHandler_ = std::move(handler);
+  }
   // Runs tasks until stop() (in practice the process ends first).
   void run();
   void stop();

@@ -95,13 +95,14 @@ class TerminalProgressWindow : public ProgressWindow {
   bool visible() const { return shown_ && !closed_; }
 
   std::string barLine() const {
-    if (indeterminate_) return "[" + std::string(kBarWidth / 2 - 2, ' ') + "<=>" +
-                               std::string(kBarWidth - kBarWidth / 2 - 1, ' ') + "]";
+    if (indeterminate_)
+      return "[" + std::string(kBarWidth / 2 - 2, ' ') + "<=>" +
+             std::string(kBarWidth - kBarWidth / 2 - 1, ' ') + "]";
     int filled = static_cast<int>(std::lround(value_ / 100 * kBarWidth));
     char percent[8];
     std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(value_));
-    std::string line = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') +
-                       "] " + percent;
+    std::string line =
+        "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') + "] " + percent;
     if (!progressText_.empty()) line += "  " + progressText_;
     return line;
   }

@@ -186,8 +186,7 @@ std::vector<std::string> AppDelegate::childArguments(Launcher& launcher,
 }
 
 int AppDelegate::runInstaller(const Road& road, const std::vector<std::string>& arguments,
-                              const ProcessSettings& settings,
-                              platform::FileManager& fileManager) {
+                              const ProcessSettings& settings, platform::FileManager& fileManager) {
   platform::Process::Options options;
   options.path = platform::joinPath(runtimeHome(road.runtimeBundle, fileManager), "bin/java");
   options.arguments = arguments;

@@ -16,7 +16,8 @@ class AppstubTest : public ::testing::Test {
  protected:
   // Writes an argument file for the JDK under test running the probe with `vmOptions` and
   // `args`, and starts appstub on it.
-  RunResult runProbe(const std::vector<std::string>& vmOptions, const std::vector<std::string>& args,
+  RunResult runProbe(const std::vector<std::string>& vmOptions,
+                     const std::vector<std::string>& args,
                      const std::map<std::string, std::optional<std::string>>& env = {},
                      const std::string& runtime = kJdk) {
     std::string content = runtime + "\n";

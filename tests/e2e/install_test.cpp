@@ -34,13 +34,12 @@ class InstallTest : public ::testing::Test {
         dict({{"CFBundleName", str("Hello")},
               {"CFBundleIdentifier", str("com.example.hello")},
               {"qmk.minVersion", str("11")},
-              {"JavaVM",
-               dict({{"MainClass", str("hello.Hello")},
-                     {"ClassPath", str("$APP_PACKAGE/Contents/Java/*")},
-                     {"VMOptionArray", arr({"-Dhello.greeting=set in Info.plist"})},
-                     {"ArgumentArray", arr({"--bundle=$APP_PACKAGE"})},
-                     {"WorkingDirectory", str("$APP_PACKAGE/Contents/Resources")},
-                     {"SearchSequence", arr({"EQMK_TEST_JDK"})}})}}));
+              {"JavaVM", dict({{"MainClass", str("hello.Hello")},
+                               {"ClassPath", str("$APP_PACKAGE/Contents/Java/*")},
+                               {"VMOptionArray", arr({"-Dhello.greeting=set in Info.plist"})},
+                               {"ArgumentArray", arr({"--bundle=$APP_PACKAGE"})},
+                               {"WorkingDirectory", str("$APP_PACKAGE/Contents/Resources")},
+                               {"SearchSequence", arr({"EQMK_TEST_JDK"})}})}}));
     makeDirectories(app + "/Contents/Java");
     auto jar = run({kJdk + "/bin/jar", "--create", "--file", app + "/Contents/Java/hello.jar", "-C",
                     classes, "."});
@@ -115,9 +114,9 @@ std::vector<std::string> packageNames(const std::string& field) {
 
 TEST_F(InstallTest, TheDebianPackageNeedsRunTimeLibrariesOnly) {
   const std::string out = tmp / "package";
-  auto packed = run({QMK_CPACK_COMMAND, "-G", "DEB", "-B", out, "--config",
-                     kBuildDir + "/CPackConfig.cmake"},
-                    "", {}, kBuildDir);
+  auto packed =
+      run({QMK_CPACK_COMMAND, "-G", "DEB", "-B", out, "--config", kBuildDir + "/CPackConfig.cmake"},
+          "", {}, kBuildDir);
   ASSERT_EQ(packed.status, 0) << packed.out << packed.err;
   std::string deb;
   for (const auto& entry : fs::directory_iterator(out)) {

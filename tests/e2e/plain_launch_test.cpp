@@ -27,21 +27,24 @@ class PlainLaunchTest : public ::testing::Test {
         {"qmk.maxVersion", str("17")},
         {"qmk.allowPassthrough", plist::Value::boolean(true)},
         {"JavaVM",
-         dict({{"MainClass", str("Probe")},
-               {"ClassPath", str("$APP_PACKAGE/Contents/Java/*")},
-               {"SearchSequence", arr({"EQMK_TEST_JDK"})},
-               {"WorkingDirectory", str("$APP_PACKAGE/Contents/Resources")},
-               {"VMOptionArray",
-                arr({"-Dprobe.props=a.b,c.d,inc.opt,vs.opt,file.opt,qmk.ownBundlePath,qmk.jreBundle",
-                     "-Da.b=x${launcher:sys.pathlistSeparator}y", "-include-options inc.vmoptions"})},
-               {"VersionSpecificVMOptions",
-                plist::Value::array({str("*1.8*"), arr({"-Dvs.opt=eight"}), str("17-17"),
-                                     arr({"-Dvs.opt=seventeen"})})},
-               {"ArgumentArray", arr({"--home=${launcher:sys.jvmHome}", "--pkg=$APP_PACKAGE"})}})},
+         dict(
+             {{"MainClass", str("Probe")},
+              {"ClassPath", str("$APP_PACKAGE/Contents/Java/*")},
+              {"SearchSequence", arr({"EQMK_TEST_JDK"})},
+              {"WorkingDirectory", str("$APP_PACKAGE/Contents/Resources")},
+              {"VMOptionArray",
+               arr({"-Dprobe.props=a.b,c.d,inc.opt,vs.opt,file.opt,qmk.ownBundlePath,qmk.jreBundle",
+                    "-Da.b=x${launcher:sys.pathlistSeparator}y",
+                    "-include-options inc.vmoptions"})},
+              {"VersionSpecificVMOptions",
+               plist::Value::array({str("*1.8*"), arr({"-Dvs.opt=eight"}), str("17-17"),
+                                    arr({"-Dvs.opt=seventeen"})})},
+              {"ArgumentArray", arr({"--home=${launcher:sys.jvmHome}", "--pkg=$APP_PACKAGE"})}})},
     });
     bundle = makeAppBundle(apps, "My App.app", info);
     std::filesystem::copy_file(QMK_APPSTUB, bundle + "/Contents/MacOS/MyApp");
-    std::filesystem::permissions(bundle + "/Contents/MacOS/MyApp", std::filesystem::perms::owner_all);
+    std::filesystem::permissions(bundle + "/Contents/MacOS/MyApp",
+                                 std::filesystem::perms::owner_all);
     makeDirectories(bundle + "/Contents/Java");
     auto jar = run({kJdk + "/bin/jar", "--create", "--file", bundle + "/Contents/Java/probe.jar",
                     "-C", QMK_JAVA_CLASSES, "Probe.class"});
@@ -66,16 +69,18 @@ TEST_F(PlainLaunchTest, TheApplicationGetsExactlyTheConfiguredLaunch) {
   auto r = start({"-J-Dc.d=pass", "plain arg", "exit=12"});
   EXPECT_EQ(r.status, 12) << r.err;
   std::string expected =
-      "arg[0]=--home=" + kJdk + "\n"
-      "arg[1]=--pkg=" + bundle + "\n"
+      "arg[0]=--home=" + kJdk +
+      "\n"
+      "arg[1]=--pkg=" +
+      bundle +
+      "\n"
       "arg[2]=plain arg\n"
       "arg[3]=exit=12\n" +
       propertyLine("java.class.path", bundle + "/Contents/Java/probe.jar:/extra/dir") +
-      propertyLine("user.dir", bundle + "/Contents/Resources") +
-      propertyLine("a.b", "x:y") + propertyLine("c.d", "pass") +
-      propertyLine("inc.opt", "included") + propertyLine("vs.opt", "seventeen") +
-      propertyLine("file.opt", "crlf") + propertyLine("qmk.ownBundlePath", bundle) +
-      propertyLine("qmk.jreBundle", kJdk);
+      propertyLine("user.dir", bundle + "/Contents/Resources") + propertyLine("a.b", "x:y") +
+      propertyLine("c.d", "pass") + propertyLine("inc.opt", "included") +
+      propertyLine("vs.opt", "seventeen") + propertyLine("file.opt", "crlf") +
+      propertyLine("qmk.ownBundlePath", bundle) + propertyLine("qmk.jreBundle", kJdk);
   EXPECT_EQ(r.out.substr(0, expected.size()), expected) << r.out;
 }
 

@@ -61,8 +61,8 @@ TEST_F(DownloadReliability, ServerClosingInTheMiddleOfTheBody) {
   const std::string size = std::to_string(archiveSize);
   const std::string half = std::to_string(archiveSize / 2);
   const CloseCase cases[] = {
-      {"the server closes the connection right after the headers (Content-Length given)",
-       "drop=0", "The runtime could not be downloaded."},
+      {"the server closes the connection right after the headers (Content-Length given)", "drop=0",
+       "The runtime could not be downloaded."},
       {"the server closes the connection one byte short of the Content-Length",
        "drop=" + std::to_string(archiveSize - 1), "The runtime could not be downloaded."},
       {"a chunked body: every data byte sent, then the connection closed without the last chunk",
@@ -87,8 +87,10 @@ TEST_F(DownloadReliability, ServerClosingInTheMiddleOfTheBody) {
     if (c.notice.rfind("Internal", 0) == 0) {
       std::smatch reason;
       std::regex_search(r.err, reason, std::regex("is damaged: ([^\n]*)\\."));
-      outcome = "the download looks whole (nothing tells a cut); the extraction reports the "
-                "archive damaged (\"" + reason[1].str() + "\"): notice, status 1";
+      outcome =
+          "the download looks whole (nothing tells a cut); the extraction reports the "
+          "archive damaged (\"" +
+          reason[1].str() + "\"): notice, status 1";
     } else {
       outcome = "download failed: the \"could not be downloaded\" notice, status 1";
     }
@@ -135,7 +137,9 @@ struct Outcome : platform::DownloadDelegate {
   }
   void downloadDidReceiveData(platform::Download&, uint64_t length) override { bytes += length; }
   void downloadDidFinish(platform::Download&) override { finished = over = true; }
-  void downloadDidFail(platform::Download&, const platform::DownloadError&) override { over = true; }
+  void downloadDidFail(platform::Download&, const platform::DownloadError&) override {
+    over = true;
+  }
   int64_t announced = -1;
   uint64_t bytes = 0;
   bool finished = false, over = false;
@@ -150,8 +154,8 @@ TEST_F(DownloadReliability, ServerSendingMoreThanItsContentLength) {
   const std::string destination = dir / "download";
   {
     auto download = platform::Download::create(
-        {.url = server.url("/bytes/" + std::to_string(kSent) + "?announce=" +
-                           std::to_string(kAnnounced))},
+        {.url = server.url("/bytes/" + std::to_string(kSent) +
+                           "?announce=" + std::to_string(kAnnounced))},
         outcome, [&](std::function<void()> task) { queue.post(std::move(task)); });
     ASSERT_TRUE(download);
     download->setDestination(destination);
@@ -166,8 +170,8 @@ TEST_F(DownloadReliability, ServerSendingMoreThanItsContentLength) {
   // The installer: the runtime archive announced 100,000 bytes short keeps those bytes only,
   // so the extraction finds it cut.
   const uint64_t announced = archiveSize - 100000;
-  const std::string app = makeDownloadingInstaller(
-      "/files/jre.tar.gz?announce=" + std::to_string(announced));
+  const std::string app =
+      makeDownloadingInstaller("/files/jre.tar.gz?announce=" + std::to_string(announced));
   const TreeSnapshot before = outside();
   RunResult r = runInstaller(app);
   EXPECT_EQ(r.status, 1) << r.err;
@@ -220,8 +224,10 @@ TEST_F(DownloadReliability, NeverEndingResponseCancelled) {
   EXPECT_TRUE(changes.empty()) << joined(changes);
   figure(kArea,
          "a response that never ends (chunked, 20 KiB/s), Cancel (Ctrl-C) a second after the "
-         "partial file appeared (" + grouped(partialSize) + " bytes on disk then, the rest "
-         "still in the download's 512 KiB buffer)",
+         "partial file appeared (" +
+             grouped(partialSize) +
+             " bytes on disk then, the rest "
+             "still in the download's 512 KiB buffer)",
          "the run ended " + secondsText(seconds, 3) +
              " after Cancel with Cancel's outcome: status 1, no notice",
          "partial file and temporary directory removed; nothing else changed");

@@ -48,7 +48,8 @@ class OptionsReliability : public ::testing::Test {
 };
 
 TEST_F(OptionsReliability, CyclicIncludesAreReadOnceAndLogged) {
-  writeFile(tmp / "a.vmoptions", "-Da\n-include-options b.vmoptions\n-include-options a.vmoptions\n-Da2");
+  writeFile(tmp / "a.vmoptions",
+            "-Da\n-include-options b.vmoptions\n-include-options a.vmoptions\n-Da2");
   writeFile(tmp / "b.vmoptions", "-Db\n-include-options ./a.vmoptions\n-Db2");
   Reading r = read(tmp / "a.vmoptions");
   EXPECT_EQ(r.options, (std::vector<std::string>{"-Da", "-Db", "-Db2", "-Da2"}));
@@ -78,8 +79,8 @@ TEST_F(OptionsReliability, ATenThousandDeepChainStopsAtTheDepthLimit) {
 TEST_F(OptionsReliability, IncludesThatMultiplyStopAtTheReadingBudget) {
   for (int i = 0; i < 40; ++i) {
     const std::string next = std::to_string(i + 1);
-    writeFile(tmp / ("fan/" + std::to_string(i)),
-              "-D" + std::to_string(i) + "\n-include-options " + next + "\n-include-options " + next);
+    writeFile(tmp / ("fan/" + std::to_string(i)), "-D" + std::to_string(i) + "\n-include-options " +
+                                                      next + "\n-include-options " + next);
   }
   writeFile(tmp / "fan/40", "-D40");
   Reading r = read(tmp / "fan/0");

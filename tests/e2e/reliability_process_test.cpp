@@ -10,7 +10,6 @@
 #include <zlib.h>
 
 #include <cstring>
-
 #include <filesystem>
 #include <random>
 #include <regex>
@@ -32,7 +31,8 @@ const std::string kArea = "Processes";
 std::string descriptorTarget(pid_t pid, int fd) {
   std::error_code error;
   const std::string target =
-      fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), error).string();
+      fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), error)
+          .string();
   if (error) return "closed";
   return target.rfind("pipe:", 0) == 0 ? "a pipe" : target;
 }
@@ -103,7 +103,8 @@ TEST_F(ProcessReliability, InstallerKilledBySignal) {
     figure(kArea, c.name + " sent to the installer's JVM while it runs",
            c.signal == SIGSEGV
                ? "the JVM reports a fatal error on its standard output and aborts; setupstub "
-                 "ends normally with status 6 (SIGABRT, the signal that ended the child), " + when
+                 "ends normally with status 6 (SIGABRT, the signal that ended the child), " +
+                     when
                : "setupstub ends normally with status 9, " + when,
            "temporary directory removed; written outside it: " + left);
   }
@@ -144,13 +145,16 @@ TEST_F(ProcessReliability, SetupstubWithStandardInputOrOutputClosed) {
   };
   const Case cases[] = {
       {"standard input /dev/null", {.input = Spawned::Input::kDevNull}, ""},
-      {"standard input closed (descriptor 0 not open)", {.input = Spawned::Input::kClosed},
+      {"standard input closed (descriptor 0 not open)",
+       {.input = Spawned::Input::kClosed},
        "setupstub put /dev/null on descriptor 0 (before, its own wake-up pipe took the number and "
        "the input-forwarding thread read from it); "},
-      {"standard output closed (descriptor 1 not open)", {.output = Spawned::Output::kClosed},
+      {"standard output closed (descriptor 1 not open)",
+       {.output = Spawned::Output::kClosed},
        "setupstub put /dev/null on descriptor 1 and the installer inherited it (before, the "
        "installer's JVM got a file it opened, lib/modules, as its standard output); "},
-      {"standard output a pipe whose reader has gone", {.output = Spawned::Output::kBrokenPipe},
+      {"standard output a pipe whose reader has gone",
+       {.output = Spawned::Output::kBrokenPipe},
        "the installer's writes failed unseen (the JVM ignores SIGPIPE); "},
   };
   const std::string app = makeInstaller({}, /*shipArchive=*/true);
@@ -181,20 +185,22 @@ TEST_F(ProcessReliability, SetupstubWithStandardInputOrOutputClosed) {
       EXPECT_EQ(childOut, "/dev/null") << c.input << ": not a file the JVM opened";
     }
     figure(kArea, "setupstub with " + c.input,
-           c.note + seen + "the installer ran to its end, status 3 passed on, no crash; "
-               "descriptors 0 and 1: setupstub's " + setupIn + " and " + setupOut +
-               ", the installer's " + childIn + " (the forwarded input) and " + childOut,
+           c.note + seen +
+               "the installer ran to its end, status 3 passed on, no crash; "
+               "descriptors 0 and 1: setupstub's " +
+               setupIn + " and " + setupOut + ", the installer's " + childIn +
+               " (the forwarded input) and " + childOut,
            "temporary directory removed");
   }
 }
 
 TEST_F(ProcessReliability, AppstubWithStandardOutputClosed) {
-  const std::string bundle = makeAppBundle(
-      dir / "Apps", "Probe.app",
-      dict({{"CFBundleName", str("Probe")},
-            {"JavaVM", dict({{"MainClass", str("Probe")},
-                             {"ClassPath", str(QMK_JAVA_CLASSES)},
-                             {"SearchSequence", arr({"EQMK_TEST_JDK"})}})}}));
+  const std::string bundle =
+      makeAppBundle(dir / "Apps", "Probe.app",
+                    dict({{"CFBundleName", str("Probe")},
+                          {"JavaVM", dict({{"MainClass", str("Probe")},
+                                           {"ClassPath", str(QMK_JAVA_CLASSES)},
+                                           {"SearchSequence", arr({"EQMK_TEST_JDK"})}})}}));
   const std::string program = bundle + "/Contents/MacOS/Probe";
   fs::copy_file(QMK_APPSTUB, program);
   struct Case {
@@ -220,8 +226,10 @@ TEST_F(ProcessReliability, AppstubWithStandardOutputClosed) {
       EXPECT_EQ(out, "/dev/null") << c.input << ": not a file the JVM opened";
     }
     figure(kArea, "appstub with " + c.input,
-           c.note + "the application ran to its end, status 5 passed on, no crash; its "
-               "descriptor 1: " + out,
+           c.note +
+               "the application ran to its end, status 5 passed on, no crash; its "
+               "descriptor 1: " +
+               out,
            "nothing written anywhere by its output");
   }
 }

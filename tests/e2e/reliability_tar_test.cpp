@@ -86,7 +86,8 @@ std::string paxRecord(const std::string& key, const std::string& value) {
 // Deflate with a gzip wrapper, as gzip writes it.
 std::string gzipped(const std::string& bytes, int level = Z_DEFAULT_COMPRESSION) {
   z_stream z{};
-  if (deflateInit2(&z, level, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();
+  if (deflateInit2(&z, level, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::bad_alloc();
   std::string out(deflateBound(&z, bytes.size()), '\0');
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
   z.avail_in = static_cast<uInt>(bytes.size());
@@ -180,7 +181,8 @@ std::string tally(const std::map<std::string, size_t>& reasons) {
   for (const auto& [reason, n] : reasons) sorted.push_back({n, reason});
   std::sort(sorted.rbegin(), sorted.rend());
   std::string out;
-  for (const auto& [n, reason] : sorted) out += (out.empty() ? "" : "; ") + reason + " (" + grouped(n) + ")";
+  for (const auto& [n, reason] : sorted)
+    out += (out.empty() ? "" : "; ") + reason + " (" + grouped(n) + ")";
   return out;
 }
 
@@ -216,8 +218,10 @@ TEST(TarEscapes, NothingOutsideTheDestinationIsWrittenChangedOrLinked) {
                                    {.name = s + "/newdir/", .type = '5'},
                                    ok};
        },
-       {"ok.txt"}, 3},
-      {"\"..\" components: ../outside.txt, a/../../outside.txt, ./../x, a/b/../../../elsewhere/new, "
+       {"ok.txt"},
+       3},
+      {"\"..\" components: ../outside.txt, a/../../outside.txt, ./../x, "
+       "a/b/../../../elsewhere/new, "
        "../newdir/, a pax path and a GNU long name climbing out",
        [&](const std::string&) {
          std::string climb;
@@ -234,28 +238,29 @@ TEST(TarEscapes, NothingOutsideTheDestinationIsWrittenChangedOrLinked) {
              {.name = "innocent2", .data = "overwritten"},
              ok};
        },
-       {"ok.txt"}, 7},
+       {"ok.txt"},
+       7},
       {"symbolic links leading out (absolute, \"..\", a chain, one two levels down, a dangling "
        "one), each followed by files and directories written through it",
        [&](const std::string& s) {
-         return std::vector<Entry>{
-             {.name = "abs", .type = '2', .linkName = s + "/elsewhere"},
-             {.name = "abs/new", .data = "new"},
-             {.name = "abs/sub/", .type = '5'},
-             {.name = "abs/deeper/file", .data = "new"},
-             {.name = "up", .type = '2', .linkName = ".."},
-             {.name = "up/outside.txt", .data = "overwritten"},
-             {.name = "chain1", .type = '2', .linkName = "chain2"},
-             {.name = "chain2", .type = '2', .linkName = "../elsewhere"},
-             {.name = "chain1/new", .data = "new"},
-             {.name = "d/up2", .type = '2', .linkName = "../../elsewhere"},
-             {.name = "d/up2/keep.txt", .data = "overwritten"},
-             {.name = "dangling", .type = '2', .linkName = "../not-yet"},
-             {.name = "dangling/", .type = '5'},
-             {.name = "dangling/x", .data = "x"},
-             ok};
+         return std::vector<Entry>{{.name = "abs", .type = '2', .linkName = s + "/elsewhere"},
+                                   {.name = "abs/new", .data = "new"},
+                                   {.name = "abs/sub/", .type = '5'},
+                                   {.name = "abs/deeper/file", .data = "new"},
+                                   {.name = "up", .type = '2', .linkName = ".."},
+                                   {.name = "up/outside.txt", .data = "overwritten"},
+                                   {.name = "chain1", .type = '2', .linkName = "chain2"},
+                                   {.name = "chain2", .type = '2', .linkName = "../elsewhere"},
+                                   {.name = "chain1/new", .data = "new"},
+                                   {.name = "d/up2", .type = '2', .linkName = "../../elsewhere"},
+                                   {.name = "d/up2/keep.txt", .data = "overwritten"},
+                                   {.name = "dangling", .type = '2', .linkName = "../not-yet"},
+                                   {.name = "dangling/", .type = '5'},
+                                   {.name = "dangling/x", .data = "x"},
+                                   ok};
        },
-       {"abs", "up", "chain1", "chain2", "d", "d/up2", "dangling", "ok.txt"}, 8},
+       {"abs", "up", "chain1", "chain2", "d", "d/up2", "dangling", "ok.txt"},
+       8},
       {"a link to a file or directory outside, then an entry of the same name",
        [&](const std::string& s) {
          return std::vector<Entry>{{.name = "s", .type = '2', .linkName = s + "/outside.txt"},
@@ -264,23 +269,24 @@ TEST(TarEscapes, NothingOutsideTheDestinationIsWrittenChangedOrLinked) {
                                    {.name = "t/", .type = '5'},
                                    ok};
        },
-       {"s", "t", "ok.txt"}, 1},
+       {"s", "t", "ok.txt"},
+       1},
       {"hard links to a file outside (absolute, \"..\", through a link to \"..\", to a link "
        "leading out), each then written as a file",
        [&](const std::string& s) {
-         return std::vector<Entry>{
-             {.name = "h1", .type = '1', .linkName = s + "/outside.txt"},
-             {.name = "h1", .data = "overwritten"},
-             {.name = "h2", .type = '1', .linkName = "../outside.txt"},
-             {.name = "up", .type = '2', .linkName = ".."},
-             {.name = "h3", .type = '1', .linkName = "up/outside.txt"},
-             {.name = "h3", .data = "overwritten"},
-             {.name = "so", .type = '2', .linkName = s + "/outside.txt"},
-             {.name = "h4", .type = '1', .linkName = "so"},
-             {.name = "h4", .data = "overwritten"},
-             ok};
+         return std::vector<Entry>{{.name = "h1", .type = '1', .linkName = s + "/outside.txt"},
+                                   {.name = "h1", .data = "overwritten"},
+                                   {.name = "h2", .type = '1', .linkName = "../outside.txt"},
+                                   {.name = "up", .type = '2', .linkName = ".."},
+                                   {.name = "h3", .type = '1', .linkName = "up/outside.txt"},
+                                   {.name = "h3", .data = "overwritten"},
+                                   {.name = "so", .type = '2', .linkName = s + "/outside.txt"},
+                                   {.name = "h4", .type = '1', .linkName = "so"},
+                                   {.name = "h4", .data = "overwritten"},
+                                   ok};
        },
-       {"h1", "up", "h3", "so", "h4", "ok.txt"}, 3},
+       {"h1", "up", "h3", "so", "h4", "ok.txt"},
+       3},
       {"a character device, a block device and a FIFO",
        [&](const std::string&) {
          return std::vector<Entry>{{.name = "null", .type = '3'},
@@ -288,7 +294,8 @@ TEST(TarEscapes, NothingOutsideTheDestinationIsWrittenChangedOrLinked) {
                                    {.name = "fifo", .type = '6'},
                                    ok};
        },
-       {"ok.txt"}, 0},
+       {"ok.txt"},
+       0},
   };
   for (const auto& c : cases) {
     Sandbox sandbox;
@@ -301,18 +308,20 @@ TEST(TarEscapes, NothingOutsideTheDestinationIsWrittenChangedOrLinked) {
     EXPECT_EQ(sandbox.extracted(), c.inside) << c.input;
     EXPECT_EQ(readFile(sandbox.destination() + "/ok.txt"), "extracted") << c.input;
     EXPECT_EQ(count(e.log, "skipping"), c.skipped) << c.input << "\n" << e.log;
-    figure(kArea, c.input,
-           "the walk ran to the end (reported whole); " +
-               (c.skipped == 0   ? std::string("nothing made of them, no log line")
-                : c.skipped == 1 ? std::string("1 entry skipped with a log line")
-                                 : std::to_string(c.skipped) + " entries skipped, a log line each") +
-               "; the destination holds " + names(c.inside),
-           "sandbox unchanged (" + std::to_string(sandbox.compared()) +
-               " entries compared, link counts included)");
+    figure(
+        kArea, c.input,
+        "the walk ran to the end (reported whole); " +
+            (c.skipped == 0   ? std::string("nothing made of them, no log line")
+             : c.skipped == 1 ? std::string("1 entry skipped with a log line")
+                              : std::to_string(c.skipped) + " entries skipped, a log line each") +
+            "; the destination holds " + names(c.inside),
+        "sandbox unchanged (" + std::to_string(sandbox.compared()) +
+            " entries compared, link counts included)");
   }
 }
 
-// ---- The real runtime archive, cut ---------------------------------------------------------------
+// ---- The real runtime archive, cut
+// ---------------------------------------------------------------
 
 // The members of an uncompressed tar stream, read without the code under test.
 struct Member {
@@ -357,8 +366,8 @@ class RuntimeArchives : public SetupstubTest {
       for (const auto& name : names) list += name + "\n";
     }
     writeFile(*shared / "members", list);
-    RunResult r = run({"/usr/bin/tar", "-cf", bigLastTar(), "-C", runtimeBundle(),
-                       "--no-recursion", "-T", *shared / "members"});
+    RunResult r = run({"/usr/bin/tar", "-cf", bigLastTar(), "-C", runtimeBundle(), "--no-recursion",
+                       "-T", *shared / "members"});
     ASSERT_EQ(r.status, 0) << r.err;
   }
 };
@@ -559,8 +568,7 @@ TEST_F(RuntimeArchives, CompressedStreamCutAtASpreadOfOffsets) {
              grouped(offsets.size()) +
              " offsets: each of its first and last 32 bytes, and 40 seeded random ones",
          "every run ended; " + grouped(damaged) + " of " + grouped(offsets.size()) +
-             " reported damaged (" + tally(reasons) + "); " + secondsText(extracting) +
-             " in all",
+             " reported damaged (" + tally(reasons) + "); " + secondsText(extracting) + " in all",
          "sandbox unchanged after every run (" + std::to_string(sandbox.compared()) +
              " entries compared)");
 }
@@ -608,15 +616,17 @@ TEST_F(RuntimeArchives, CutArchivesThroughTheWholeInstaller) {
       // Its message up to the path, which differs from run to run.
       std::smatch said;
       EXPECT_TRUE(std::regex_search(r.err, said, std::regex("Error: [^\n]*? at ")));
-      outcome = "extracted as whole (nothing shows the cut); the runtime's own launcher then "
-                "fails (\"" + said.str() + "...\"), its status " + std::to_string(r.status) +
-                " passed on";
+      outcome =
+          "extracted as whole (nothing shows the cut); the runtime's own launcher then "
+          "fails (\"" +
+          said.str() + "...\"), its status " + std::to_string(r.status) + " passed on";
     } else {
       EXPECT_EQ(r.status, 1) << r.err;
       EXPECT_TRUE(noticeShown(r, "Internal error: The runtime archive")) << r.err;
       EXPECT_NE(r.err.find("could not be extracted whole"), std::string::npos) << r.err;
-      outcome = "the \"runtime archive is damaged\" notice (the file lib/server/libjvm.so could "
-                "not be extracted whole), status 1, the installer never started";
+      outcome =
+          "the \"runtime archive is damaged\" notice (the file lib/server/libjvm.so could "
+          "not be extracted whole), status 1, the installer never started";
     }
     figure(kArea, "setupstub shipping the runtime archive cut " + c.input,
            outcome + "; " + secondsText(seconds, 2),
@@ -630,9 +640,12 @@ TEST_F(RuntimeArchives, CutArchivesThroughTheWholeInstaller) {
 // written outside its temporary directory.
 TEST_F(RuntimeArchives, EscapingArchiveThroughTheWholeInstaller) {
   writeFile(home + "/.profile", "precious");
-  const std::string climb = "../../../";  // from <tmp>/setupstub-XXXXXX/jre.bundle to the test directory
+  const std::string climb =
+      "../../../";  // from <tmp>/setupstub-XXXXXX/jre.bundle to the test directory
   const std::vector<Entry> entries = {
-      {.name = "Contents/Home/bin/java", .data = "#!/bin/sh\necho installer ran\n", .mode = "0000755"},
+      {.name = "Contents/Home/bin/java",
+       .data = "#!/bin/sh\necho installer ran\n",
+       .mode = "0000755"},
       {.name = home + "/.profile", .data = "overwritten"},
       {.name = climb + "home/.profile", .data = "overwritten"},
       {.name = climb + "Demo.app/Contents/MacOS/setupstub", .data = "replaced"},
@@ -653,7 +666,8 @@ TEST_F(RuntimeArchives, EscapingArchiveThroughTheWholeInstaller) {
   EXPECT_EQ(r.out, "installer ran\n");
   EXPECT_EQ(count(r.err, "skipping"), 7u) << r.err;
   EXPECT_TRUE(temporaryDirectoriesGone());
-  const std::vector<std::string> changes = before.differences(TreeSnapshot::of(dir.path(), {"tmp"}));
+  const std::vector<std::string> changes =
+      before.differences(TreeSnapshot::of(dir.path(), {"tmp"}));
   EXPECT_TRUE(changes.empty()) << joined(changes);
   figure(kArea,
          "setupstub shipping an archive with a runtime (its java a script) and 9 entries aimed "
@@ -745,11 +759,14 @@ TEST(HugeEntries, FourGibibyteEntryOfZerosIsExtractedWhole) {
   const std::vector<std::string> changes = sandbox.changes();
   EXPECT_TRUE(changes.empty()) << joined(changes);
   figure(kArea,
-         "one entry of " + grouped(size) + " bytes (4 GiB + 4,099) of zeros ending in \"end\", "
-             "then a small file; " + grouped(compressed) + " bytes compressed",
+         "one entry of " + grouped(size) +
+             " bytes (4 GiB + 4,099) of zeros ending in \"end\", "
+             "then a small file; " +
+             grouped(compressed) + " bytes compressed",
          "extracted whole with 64-bit sizes: " + grouped(extracted) +
              " bytes, the last three \"end\", the file after it too; " + secondsText(e.seconds) +
-             " (" + secondsText(makingSeconds) + " to make the archive); progress against the "
+             " (" + secondsText(makingSeconds) +
+             " to make the archive); progress against the "
              "largest length that can be stated (2^31 - 1) reached " +
              std::to_string(static_cast<int>(e.highestPercentage)) + " %",
          "sandbox unchanged; the 4 GiB file deleted at once");
@@ -791,7 +808,8 @@ TEST(HugeEntries, HeadersClaimingGibibytesWithoutTheDataAreCutShort) {
     EXPECT_LT(e.seconds, 10) << c.input;
     const std::vector<std::string> changes = sandbox.changes();
     EXPECT_TRUE(changes.empty()) << c.input << "\n" << joined(changes);
-    const uint64_t written = exists(sandbox.destination() + "/f") ? fs::file_size(sandbox.destination() + "/f") : 0;
+    const uint64_t written =
+        exists(sandbox.destination() + "/f") ? fs::file_size(sandbox.destination() + "/f") : 0;
     figure(kArea, c.input,
            "reported damaged (\"" + e.result.failure + "\") after " + secondsText(e.seconds, 3) +
                "; " + grouped(written) + " bytes written into the destination",
@@ -814,7 +832,8 @@ TEST(RandomArchives, SeededRandomBytesAllFail) {
       std::string input(random() % (64 * 1024 + 1), '\0');
       for (auto& c : input) c = static_cast<char>(random());
       if (kind == "gzip") input = gzipped(input, 1);
-      if (kind == "gzip header") input = std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03", 10) + input;
+      if (kind == "gzip header")
+        input = std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03", 10) + input;
       writeFile(archive, input);
       bytes += input.size();
       sandbox.emptyDestination();
@@ -833,8 +852,8 @@ TEST(RandomArchives, SeededRandomBytesAllFail) {
   }
   figure(kArea,
          grouped(runs) + " seeded random inputs of 0 to 64 KiB (" + std::to_string(kPerKind) +
-             " raw, " + std::to_string(kPerKind) + " gzip-compressed, " +
-             std::to_string(kPerKind) + " behind a gzip header; " + grouped(bytes) + " bytes)",
+             " raw, " + std::to_string(kPerKind) + " gzip-compressed, " + std::to_string(kPerKind) +
+             " behind a gzip header; " + grouped(bytes) + " bytes)",
          "every run ended; " + grouped(failed) + " reported damaged (" + tally(reasons) + "); " +
              secondsText(clock.seconds()) + " in all",
          "nothing created in the destination, sandbox unchanged after every run");

@@ -71,11 +71,12 @@ class RuntimeSearchTest : public ::testing::Test {
     settings.emplace("CFBundleName", str("Finder"));
     settings.emplace("JavaVM", dict(std::move(javaVM)));
     bundle = makeAppBundle(tmp.path(), "Finder.app", dict(std::move(settings)));
-    fs::copy_file(QMK_APPSTUB, bundle + "/Contents/MacOS/Finder", fs::copy_options::overwrite_existing);
+    fs::copy_file(QMK_APPSTUB, bundle + "/Contents/MacOS/Finder",
+                  fs::copy_options::overwrite_existing);
     fs::permissions(bundle + "/Contents/MacOS/Finder", fs::perms::owner_all);
     makeDirectories(bundle + "/Contents/Java");
-    auto jar = run({kJdk + "/bin/jar", "--create", "--file", bundle + "/Contents/Java/probe.jar", "-C",
-                    QMK_JAVA_CLASSES, "Probe.class"});
+    auto jar = run({kJdk + "/bin/jar", "--create", "--file", bundle + "/Contents/Java/probe.jar",
+                    "-C", QMK_JAVA_CLASSES, "Probe.class"});
     ASSERT_EQ(jar.status, 0) << jar.err;
   }
 

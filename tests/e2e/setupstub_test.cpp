@@ -87,11 +87,12 @@ TEST_F(SetupstubTest, DamagedShippedArchiveIsAnInternalError) {
   EXPECT_TRUE(temporaryDirectoriesGone());
 }
 
-// --- Road 2: a runtime on the machine --------------------------------------------------------------
+// --- Road 2: a runtime on the machine
+// --------------------------------------------------------------
 
 TEST_F(SetupstubTest, SearchedRuntimeIsUsedInPlace) {
-  const std::string app = makeInstaller(
-      {{"JavaVM", dict({{"SearchSequence", arr({"R" + runtimeBundle()})}})}}, false);
+  const std::string app =
+      makeInstaller({{"JavaVM", dict({{"SearchSequence", arr({"R" + runtimeBundle()})}})}}, false);
   RunResult r = runInstaller(app, {"exit=3"});
   EXPECT_EQ(r.status, 3) << r.err;
   EXPECT_EQ(probeValue(r.out, "prop:qmk.jreBundle"), runtimeBundle());
@@ -120,10 +121,10 @@ TEST_F(SetupstubTest, RegistryRoadFindsAnEarlierInstallation) {
   writeFile(home + "/Library/Preferences/com.quillmark.installations.plist",
             plist::toXml(dict({{"/com/quillmark/installations/",
                                 dict({{"allinstdirsdemo", str(installation)}})}})));
-  const std::string app = makeInstaller(
-      {{"qmk.appId", str("demo")},
-       {"JavaVM", dict({{"SearchSequence", arr({"R" + dir / "nothing-here"})}})}},
-      false);
+  const std::string app =
+      makeInstaller({{"qmk.appId", str("demo")},
+                     {"JavaVM", dict({{"SearchSequence", arr({"R" + dir / "nothing-here"})}})}},
+                    false);
   RunResult r = runInstaller(app);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(probeValue(r.out, "prop:qmk.jreBundle"), jre);
@@ -157,7 +158,8 @@ TEST_F(SetupstubTest, NoRoadGivesTheMinimumVersionNotice) {
   EXPECT_TRUE(temporaryDirectoriesGone());
 }
 
-// --- Road 3: the download ---------------------------------------------------------------------------
+// --- Road 3: the download
+// ---------------------------------------------------------------------------
 
 class DownloadRoadTest : public SetupstubTest {
  protected:
@@ -179,14 +181,16 @@ TEST_F(DownloadRoadTest, DownloadedRuntimeRunsTheInstaller) {
     EXPECT_EQ(r.status, 5) << query << r.err;
     const std::string jreBundle = probeValue(r.out, "prop:qmk.jreBundle");
     const std::string tarFile = probeValue(r.out, "prop:qmk.tarFile");
-    EXPECT_TRUE(std::regex_match(jreBundle, std::regex(tmp + "/([^/]+)/jre\\.bundle"))) << jreBundle;
+    EXPECT_TRUE(std::regex_match(jreBundle, std::regex(tmp + "/([^/]+)/jre\\.bundle")))
+        << jreBundle;
     EXPECT_EQ(tarFile, fs::path(jreBundle).parent_path().string() + "/jre.tar.gz") << query;
     EXPECT_NE(r.err.find("Downloading Java for Demo\n"), std::string::npos) << query << r.err;
     EXPECT_TRUE(temporaryDirectoriesGone()) << query;
     EXPECT_FALSE(anyNotice(r)) << query << r.err;
     if (query == "?rate=6000000") {
       // About three seconds at that rate: progress lines with the texts, about 5 MiB/s.
-      EXPECT_TRUE(std::regex_search(r.err, std::regex(R"(\d+\.\d of \d+\.\d MiB \(\d+%\), \d+ KiB/s)")))
+      EXPECT_TRUE(
+          std::regex_search(r.err, std::regex(R"(\d+\.\d of \d+\.\d MiB \(\d+%\), \d+ KiB/s)")))
           << r.err;
     }
   }
@@ -195,13 +199,14 @@ TEST_F(DownloadRoadTest, DownloadedRuntimeRunsTheInstaller) {
 TEST_F(DownloadRoadTest, FailedDownloadsShowTheirNotice) {
   const std::string unreachable =
       "http://127.0.0.1:" + std::to_string(testing_support::unusedLoopbackPort()) + "/jre.tar.gz";
-  const std::string cases[] = {server.url("/status/404"), server.url("/files/jre.tar.gz?drop=4000000"),
-                               unreachable, "::not a url::"};
+  const std::string cases[] = {server.url("/status/404"),
+                               server.url("/files/jre.tar.gz?drop=4000000"), unreachable,
+                               "::not a url::"};
   for (const auto& location : cases) {
     fs::remove_all(dir / "Demo.app");
-    const std::string app = makeInstaller(
-        {{"qmk.jreLocation", str(location)}, {"JavaVM", dict({{"SearchSequence", arr({"Rnone"})}})}},
-        false);
+    const std::string app = makeInstaller({{"qmk.jreLocation", str(location)},
+                                           {"JavaVM", dict({{"SearchSequence", arr({"Rnone"})}})}},
+                                          false);
     RunResult r = runInstaller(app);
     EXPECT_EQ(r.status, 1) << location;
     EXPECT_TRUE(noticeShown(r, "The runtime could not be downloaded.")) << location << r.err;
@@ -222,7 +227,8 @@ TEST_F(DownloadRoadTest, CtrlCDuringASlowDownloadCancels) {
   EXPECT_TRUE(temporaryDirectoriesGone());
 }
 
-// --- The window under Xvfb --------------------------------------------------------------------------
+// --- The window under Xvfb
+// --------------------------------------------------------------------------
 
 // An X server of its own for the life of the object; `display` empty when none could start.
 class Xvfb {
@@ -237,8 +243,8 @@ class Xvfb {
       int devnull = ::open("/dev/null", O_WRONLY);
       ::dup2(devnull, 1);
       ::dup2(devnull, 2);
-      ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24",
-               "-nolisten", "tcp", nullptr);
+      ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24", "-nolisten",
+               "tcp", nullptr);
       ::_exit(127);
     }
     ::close(fds[1]);
@@ -263,7 +269,8 @@ class Xvfb {
 
 // A .icns icon holding one red PNG image.
 void writeRedIcon(const std::string& path, const std::string& scratch) {
-  RunResult r = testing_support::run({"/usr/bin/convert", "-size", "256x256", "xc:red", "png:" + scratch});
+  RunResult r =
+      testing_support::run({"/usr/bin/convert", "-size", "256x256", "xc:red", "png:" + scratch});
   ASSERT_EQ(r.status, 0) << r.err;
   std::string png = readFile(scratch);
   auto be32 = [](uint32_t v) {
@@ -286,10 +293,9 @@ TEST_F(DownloadRoadTest, WindowShowsItselfAndCancelClickEndsTheRun) {
   ASSERT_TRUE(installer.waitForError("waiting for download to finish")) << installer.err();
 
   Env xenv = {{"DISPLAY", x.display}};
-  RunResult search = testing_support::run(
-      {"/usr/bin/timeout", "30", "/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--name",
-       "^Demo Setup$"},
-      "", xenv);
+  RunResult search = testing_support::run({"/usr/bin/timeout", "30", "/usr/bin/xdotool", "search",
+                                           "--sync", "--onlyvisible", "--name", "^Demo Setup$"},
+                                          "", xenv);
   ASSERT_EQ(search.status, 0) << search.err;
   const std::string window = search.out.substr(0, search.out.find('\n'));
 
@@ -305,8 +311,8 @@ TEST_F(DownloadRoadTest, WindowShowsItselfAndCancelClickEndsTheRun) {
   EXPECT_GE(width, 400);
   EXPECT_GE(height, 100);
   EXPECT_LE(height, 400);
-  RunResult colours = testing_support::run(
-      {"/usr/bin/convert", shot, "-format", "%c", "histogram:info:-"});
+  RunResult colours =
+      testing_support::run({"/usr/bin/convert", shot, "-format", "%c", "histogram:info:-"});
   EXPECT_NE(colours.out.find("#FF0000"), std::string::npos) << "the icon is shown";
 
   // A real click in the middle of the Cancel button.

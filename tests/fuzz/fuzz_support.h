@@ -23,14 +23,14 @@ namespace fuzz {
   std::abort();
 }
 
-#define FUZZ_CHECK(condition) \
-  ((condition) ? (void)0 : ::fuzz::fail(__FILE__, __LINE__, #condition))
+#define FUZZ_CHECK(condition) ((condition) ? (void)0 : ::fuzz::fail(__FILE__, __LINE__, #condition))
 
 // A fresh directory (its real path), removed with everything in it when the object goes away.
 class TempDir {
  public:
   explicit TempDir(const char* prefix = "qmk-fuzz") {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/" + prefix + "-XXXXXX";
+    std::string pattern =
+        std::filesystem::temp_directory_path().string() + "/" + prefix + "-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) fail(__FILE__, __LINE__, "mkdtemp");
     path_ = std::filesystem::canonical(pattern).string();
   }

@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
     }
     for (const fs::path& file : inputsOf(argv[i])) {
       std::ifstream in(file, std::ios::binary);
-      std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
       std::fprintf(stderr, "replaying %s (%zu bytes)\n", file.c_str(), bytes.size());
       LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
       ++count;

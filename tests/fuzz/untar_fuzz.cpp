@@ -92,11 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto statedLength = static_cast<int32_t>(size / 2 + 1);
 
   untar_guard_arm(setup.destination().c_str());
-  UnTar::Result result = UnTar::untar(
-      archive, setup.destination(), statedLength,
-      [](const std::optional<std::string>&, double percent) {
-        FUZZ_CHECK(percent >= 0 && percent <= 100);
-      });
+  UnTar::Result result = UnTar::untar(archive, setup.destination(), statedLength,
+                                      [](const std::optional<std::string>&, double percent) {
+                                        FUZZ_CHECK(percent >= 0 && percent <= 100);
+                                      });
   untar_guard_disarm();
 
   FUZZ_CHECK(result.complete || !result.failure.empty());

@@ -88,8 +88,10 @@ static void absolute_path(int dirfd, const char* path, char* out) {
 static void parent_of(const char* path, char* out) {
   join(out, path, "", "");
   char* slash = strrchr(out, '/');
-  if (slash == out) slash[1] = '\0';
-  else if (slash != NULL) *slash = '\0';
+  if (slash == out)
+    slash[1] = '\0';
+  else if (slash != NULL)
+    *slash = '\0';
 }
 
 // Checks the place that a call acting on `path` changes: its parent directory, links followed,
@@ -115,8 +117,10 @@ static void check(const char* call, int dirfd, const char* path, int follows, in
     target[n] = '\0';
     char directory[PATH_MAX];
     parent_of(full, directory);
-    if (target[0] == '/') join(full, target, "", "");
-    else join(full, directory, "/", target);
+    if (target[0] == '/')
+      join(full, target, "", "");
+    else
+      join(full, directory, "/", target);
   }
 
   char resolved[PATH_MAX];
@@ -141,8 +145,7 @@ static void check_open(const char* call, int dirfd, const char* path, int flags)
 }
 
 static mode_t mode_argument(int flags, va_list arguments) {
-  return (flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE ? va_arg(arguments, mode_t)
-                                                                    : 0;
+  return (flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE ? va_arg(arguments, mode_t) : 0;
 }
 
 int open(const char* path, int flags, ...) {
@@ -186,12 +189,12 @@ static int stream_writes(const char* mode) { return strpbrk(mode, "wa+") != NULL
 
 FILE* fopen(const char* path, const char* mode) {
   if (stream_writes(mode)) check("fopen", AT_FDCWD, path, 1, 0);
-  return NEXT("fopen", FILE* (*)(const char*, const char*))(path, mode);
+  return NEXT("fopen", FILE * (*)(const char*, const char*))(path, mode);
 }
 
 FILE* fopen64(const char* path, const char* mode) {
   if (stream_writes(mode)) check("fopen64", AT_FDCWD, path, 1, 0);
-  return NEXT("fopen64", FILE* (*)(const char*, const char*))(path, mode);
+  return NEXT("fopen64", FILE * (*)(const char*, const char*))(path, mode);
 }
 
 int creat(const char* path, mode_t mode) {

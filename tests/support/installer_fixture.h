@@ -35,7 +35,8 @@ class Spawned {
     std::optional<std::string> workingDirectory;
   };
 
-  Spawned(const std::vector<std::string>& argv, const Env& env) : Spawned(argv, env, Descriptors{}) {}
+  Spawned(const std::vector<std::string>& argv, const Env& env)
+      : Spawned(argv, env, Descriptors{}) {}
   Spawned(const Spawned&) = delete;
   Spawned& operator=(const Spawned&) = delete;
 
@@ -92,10 +93,12 @@ class Spawned {
 
   // Reads until `pattern` shows up on standard error (or output); false when the program ends
   // first or the guard runs out (a hang fails the test rather than blocking it).
-  bool waitForError(const std::string& pattern, std::chrono::seconds guard = std::chrono::seconds(120)) {
+  bool waitForError(const std::string& pattern,
+                    std::chrono::seconds guard = std::chrono::seconds(120)) {
     return waitFor(result_.err, pattern, guard);
   }
-  bool waitForOutput(const std::string& pattern, std::chrono::seconds guard = std::chrono::seconds(120)) {
+  bool waitForOutput(const std::string& pattern,
+                     std::chrono::seconds guard = std::chrono::seconds(120)) {
     return waitFor(result_.out, pattern, guard);
   }
 
@@ -154,7 +157,8 @@ class Spawned {
 
 // The probe's "key=value" lines.
 inline std::string probeValue(const std::string& out, const std::string& key) {
-  std::regex line("(^|\n)" + std::regex_replace(key, std::regex(R"([.\[\]])"), R"(\$&)") + "=([^\n]*)");
+  std::regex line("(^|\n)" + std::regex_replace(key, std::regex(R"([.\[\]])"), R"(\$&)") +
+                  "=([^\n]*)");
   std::smatch m;
   return std::regex_search(out, m, line) ? m[2].str() : "<absent>";
 }
@@ -238,10 +242,15 @@ class SetupstubTest : public ::testing::Test {
   std::string program(const std::string& app) const { return app + "/Contents/MacOS/setupstub"; }
 
   Env environment() const {
-    return {{"HOME", home},         {"TMPDIR", tmp},           {"DISPLAY", std::nullopt},
-            {"WAYLAND_DISPLAY", std::nullopt}, {"QUILLMARK_LOG", std::nullopt},
-            {"JAVA_HOME", std::nullopt},       {"LANG", "C.UTF-8"},
-            {"no_proxy", "127.0.0.1"},         {"NO_AT_BRIDGE", "1"}};
+    return {{"HOME", home},
+            {"TMPDIR", tmp},
+            {"DISPLAY", std::nullopt},
+            {"WAYLAND_DISPLAY", std::nullopt},
+            {"QUILLMARK_LOG", std::nullopt},
+            {"JAVA_HOME", std::nullopt},
+            {"LANG", "C.UTF-8"},
+            {"no_proxy", "127.0.0.1"},
+            {"NO_AT_BRIDGE", "1"}};
   }
 
   RunResult runInstaller(const std::string& app, std::vector<std::string> arguments = {},

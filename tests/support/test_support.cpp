@@ -30,7 +30,8 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   // Make everything removable again (tests create unwritable directories).
-  for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, ec);
+  for (auto it = fs::recursive_directory_iterator(
+           path_, fs::directory_options::skip_permission_denied, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0700);
   }
@@ -62,7 +63,8 @@ bool exists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-ScopedEnv::ScopedEnv(const std::string& name, const std::optional<std::string>& value) : name_(name) {
+ScopedEnv::ScopedEnv(const std::string& name, const std::optional<std::string>& value)
+    : name_(name) {
   if (const char* v = ::getenv(name.c_str())) old_ = v;
   if (value) {
     ::setenv(name.c_str(), value->c_str(), 1);
@@ -79,7 +81,8 @@ ScopedEnv::~ScopedEnv() {
   }
 }
 
-ScopedCurrentDirectory::ScopedCurrentDirectory(const std::string& path) : old_(fs::current_path().string()) {
+ScopedCurrentDirectory::ScopedCurrentDirectory(const std::string& path)
+    : old_(fs::current_path().string()) {
   fs::current_path(path);
 }
 
@@ -101,7 +104,8 @@ plist::Value dict(std::map<std::string, plist::Value> entries) {
   return plist::Value::dictionary(std::move(d));
 }
 
-std::string makeAppBundle(const std::string& dir, const std::string& name, const plist::Value& info) {
+std::string makeAppBundle(const std::string& dir, const std::string& name,
+                          const plist::Value& info) {
   std::string bundle = dir + "/" + name;
   fs::create_directories(bundle + "/Contents/MacOS");
   fs::create_directories(bundle + "/Contents/Resources");
@@ -140,14 +144,16 @@ LaunchContext makeContext(const std::string& bundlePath, const platform::SystemL
   context.layout = layout;
   context.homeDirectory = home;
   if (notices) {
-    context.showNotice = [notices](const std::optional<std::string>& header, const std::string& message) {
+    context.showNotice = [notices](const std::optional<std::string>& header,
+                                   const std::string& message) {
       notices->push_back({header, message});
     };
   }
   return context;
 }
 
-platform::SystemLayout layoutUnder(const std::string& root, platform::SystemLayout base, bool withPlugin) {
+platform::SystemLayout layoutUnder(const std::string& root, platform::SystemLayout base,
+                                   bool withPlugin) {
   base.publicRuntimeDirectory = root + "/jvm";
   if (withPlugin) {
     base.pluginPath = root + "/plugin/JavaAppletPlugin.plugin";
@@ -173,7 +179,10 @@ RunResult run(const std::vector<std::string>& args, const std::string& input,
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
     signal(SIGPIPE, SIG_DFL);
     for (const auto& [k, v] : env) {
-      if (v) setenv(k.c_str(), v->c_str(), 1); else unsetenv(k.c_str());
+      if (v)
+        setenv(k.c_str(), v->c_str(), 1);
+      else
+        unsetenv(k.c_str());
     }
     if (workingDirectory && chdir(workingDirectory->c_str()) != 0) _exit(126);
     std::vector<char*> cargs;
@@ -190,38 +199,63 @@ RunResult run(const std::vector<std::string>& args, const std::string& input,
   RunResult result;
   size_t written = 0;
   int inFd = in[1];
-  if (input.empty()) { close(inFd); inFd = -1; }
-  else fcntl(inFd, F_SETFL, O_NONBLOCK);
+  if (input.empty()) {
+    close(inFd);
+    inFd = -1;
+  } else
+    fcntl(inFd, F_SETFL, O_NONBLOCK);
   bool outOpen = true, errOpen = true;
   char buf[65536];
   while (outOpen || errOpen) {
     pollfd fds[3];
     int n = 0;
     int outIdx = -1, errIdx = -1, inIdx = -1;
-    if (outOpen) { fds[n] = {out[0], POLLIN, 0}; outIdx = n++; }
-    if (errOpen) { fds[n] = {err[0], POLLIN, 0}; errIdx = n++; }
-    if (inFd >= 0) { fds[n] = {inFd, POLLOUT, 0}; inIdx = n++; }
-    if (poll(fds, n, -1) < 0) { if (errno == EINTR) continue; break; }
+    if (outOpen) {
+      fds[n] = {out[0], POLLIN, 0};
+      outIdx = n++;
+    }
+    if (errOpen) {
+      fds[n] = {err[0], POLLIN, 0};
+      errIdx = n++;
+    }
+    if (inFd >= 0) {
+      fds[n] = {inFd, POLLOUT, 0};
+      inIdx = n++;
+    }
+    if (poll(fds, n, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
     if (outIdx >= 0 && fds[outIdx].revents) {
       ssize_t r = read(out[0], buf, sizeof buf);
-      if (r <= 0) outOpen = false; else result.out.append(buf, r);
+      if (r <= 0)
+        outOpen = false;
+      else
+        result.out.append(buf, r);
     }
     if (errIdx >= 0 && fds[errIdx].revents) {
       ssize_t r = read(err[0], buf, sizeof buf);
-      if (r <= 0) errOpen = false; else result.err.append(buf, r);
+      if (r <= 0)
+        errOpen = false;
+      else
+        result.err.append(buf, r);
     }
     if (inIdx >= 0 && fds[inIdx].revents) {
       ssize_t w = write(inFd, input.data() + written, input.size() - written);
       if (w > 0) written += w;
       if (w < 0 && errno != EAGAIN) written = input.size();
-      if (written >= input.size()) { close(inFd); inFd = -1; }
+      if (written >= input.size()) {
+        close(inFd);
+        inFd = -1;
+      }
     }
   }
   if (inFd >= 0) close(inFd);
   close(out[0]);
   close(err[0]);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }

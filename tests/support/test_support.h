@@ -62,7 +62,8 @@ plist::Value dict(std::map<std::string, plist::Value> entries);
 
 // Makes an application bundle `<dir>/<name>` with Contents/Info.plist holding `info`, and
 // Contents/MacOS, Contents/Resources. Returns the bundle path.
-std::string makeAppBundle(const std::string& dir, const std::string& name, const plist::Value& info);
+std::string makeAppBundle(const std::string& dir, const std::string& name,
+                          const plist::Value& info);
 
 // Makes a runtime bundle at `path` (Contents/Info.plist with JavaVM/JVMVersion = version and the
 // extra top-level keys given, Contents/Home/bin, Contents/Home/lib).

@@ -67,7 +67,8 @@ TEST_F(AcceptanceTest, WorkedTable) {
     launcher.javaMajorVersion = -1;
     EXPECT_EQ(checkVersion(c.version, c.min, c.max, c.plugin), c.result) << c.version;
     EXPECT_EQ(launcher.javaMajorVersion, c.major) << c.version;
-    EXPECT_EQ(launcher.javaVersion, c.result ? OptionalString(c.version) : std::nullopt) << c.version;
+    EXPECT_EQ(launcher.javaVersion, c.result ? OptionalString(c.version) : std::nullopt)
+        << c.version;
   }
 }
 
@@ -85,8 +86,12 @@ TEST_F(AcceptanceTest, PluginRewriteAppliesOnlyToFourPartVersionsOfTheOldScheme)
 
 TEST_F(AcceptanceTest, TheLaunchVersionStopsAtTheFirstUnderscoreOrPlus) {
   const std::pair<std::string, std::string> cases[] = {
-      {"1.8.0_311", "1.8.0"}, {"17.0.1+12", "17.0.1"}, {"11.0.2", "11.0.2"},
-      {"17+35_1", "17"},      {"_1", ""},              {"25.0.3+9-LTS", "25.0.3"},
+      {"1.8.0_311", "1.8.0"},
+      {"17.0.1+12", "17.0.1"},
+      {"11.0.2", "11.0.2"},
+      {"17+35_1", "17"},
+      {"_1", ""},
+      {"25.0.3+9-LTS", "25.0.3"},
   };
   for (const auto& [version, launchVersion] : cases) {
     EXPECT_EQ(checkVersion(version), launchVersion) << version;
@@ -96,9 +101,16 @@ TEST_F(AcceptanceTest, TheLaunchVersionStopsAtTheFirstUnderscoreOrPlus) {
 
 TEST_F(AcceptanceTest, MajorVersionReadsTheOldSchemeAndSaturates) {
   const std::pair<std::string, int32_t> cases[] = {
-      {"1.10.0", 10}, {"1.8", 8},      {"1", 1},       {"25", 25},
-      {"", 0},        {"1.", 0},       {"x.1", 0},     {"99999999999", INT32_MAX},
-      {"1.99999999999999999999999", INT32_MAX},        {"17\n", 17},
+      {"1.10.0", 10},
+      {"1.8", 8},
+      {"1", 1},
+      {"25", 25},
+      {"", 0},
+      {"1.", 0},
+      {"x.1", 0},
+      {"99999999999", INT32_MAX},
+      {"1.99999999999999999999999", INT32_MAX},
+      {"17\n", 17},
   };
   for (const auto& [version, major] : cases) {
     ASSERT_TRUE(checkVersion(version)) << version;
@@ -126,11 +138,8 @@ TEST_F(AcceptanceTest, PreReleaseMarkersInAnyOfTheThreeStringsRefuseUnlessAllowe
   struct Case {
     OptionalString version, evar, info;
   } cases[] = {
-      {"9-ea", {}, {}},
-      {"13-beta", {}, {}},
-      {"11.0.2-rc", {}, {}},
-      {"17.0.1", "b12-ea", {}},
-      {"17.0.1", {}, "Release 17"},  // the word Release holds "ea"
+      {"9-ea", {}, {}},         {"13-beta", {}, {}},          {"11.0.2-rc", {}, {}},
+      {"17.0.1", "b12-ea", {}}, {"17.0.1", {}, "Release 17"},  // the word Release holds "ea"
   };
   for (const Case& c : cases) {
     EXPECT_EQ(checkVersion(c.version, {}, {}, false, false, c.evar, c.info), std::nullopt)
@@ -166,9 +175,9 @@ TEST_F(AcceptanceTest, PlainRuntimeHomeIsCheckedByItsReleaseFile) {
 
 TEST_F(AcceptanceTest, IdentifierPrefixIsAPlainPrefixTest) {
   const std::pair<OptionalString, bool> identifiers[] = {
-      {"com.example.runtime", true}, {"com.examples", true},
-      {"org.example.runtime", false}, {"COM.EXAMPLE.runtime", false},
-      {std::nullopt, true},  // a bundle without an identifier passes the rule
+      {"com.example.runtime", true},  {"com.examples", true}, {"org.example.runtime", false},
+      {"COM.EXAMPLE.runtime", false}, {std::nullopt, true},  // a bundle without an identifier
+                                                             // passes the rule
   };
   int n = 0;
   for (const auto& [identifier, accepted] : identifiers) {
@@ -176,7 +185,8 @@ TEST_F(AcceptanceTest, IdentifierPrefixIsAPlainPrefixTest) {
     std::map<std::string, plist::Value> extra;
     if (identifier) extra["CFBundleIdentifier"] = str(*identifier);
     makeRuntimeBundle(path, "11.0.2", extra);
-    EXPECT_EQ(checkBundle(path, "com.example").has_value(), accepted) << identifier.value_or("none");
+    EXPECT_EQ(checkBundle(path, "com.example").has_value(), accepted)
+        << identifier.value_or("none");
     EXPECT_TRUE(checkBundle(path, "")) << "an empty prefix is no rule";
   }
 }

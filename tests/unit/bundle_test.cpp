@@ -90,12 +90,14 @@ TEST_F(BundleTest, UnusableInfoPlistGivesAnEmptyDictionary) {
 }
 
 TEST_F(BundleTest, IdentifierMustBeAString) {
-  std::string path = makeAppBundle(tmp.path(), "N.app", dict({{"CFBundleIdentifier", plist::Value::integer(3)}}));
+  std::string path =
+      makeAppBundle(tmp.path(), "N.app", dict({{"CFBundleIdentifier", plist::Value::integer(3)}}));
   EXPECT_FALSE(platform::Bundle::create(path)->identifier());
 }
 
 TEST_F(BundleTest, FlatBundleKeepsEverythingAtItsTop) {
-  writeFile(tmp / "Messages.bundle/Info.plist", plist::toXml(dict({{"CFBundleName", str("Flat")}})));
+  writeFile(tmp / "Messages.bundle/Info.plist",
+            plist::toXml(dict({{"CFBundleName", str("Flat")}})));
   writeFile(tmp / "Messages.bundle/icon.png", "png");
   auto bundle = platform::Bundle::create(tmp / "Messages.bundle");
   ASSERT_TRUE(bundle);
@@ -115,7 +117,9 @@ TEST_F(BundleTest, PlainRuntimeHomeReadsItsReleaseFile) {
 
   writeFile(tmp / "unquoted/bin/java", "", 0755);
   writeFile(tmp / "unquoted/release", "JAVA_VERSION_DATE=2024\r\nJAVA_VERSION=11.0.2\r\n");
-  EXPECT_EQ(platform::Bundle::create(tmp / "unquoted")->infoValue("JavaVM")["JVMVersion"].stringValue(), "11.0.2");
+  EXPECT_EQ(
+      platform::Bundle::create(tmp / "unquoted")->infoValue("JavaVM")["JVMVersion"].stringValue(),
+      "11.0.2");
 
   writeFile(tmp / "noversion/bin/java", "", 0755);
   writeFile(tmp / "noversion/release", "IMPLEMENTOR=x\n");

@@ -48,9 +48,10 @@ TEST_F(ClassPathTest, ExpandsEveryEntryForm) {
       {"adjacent colons keep the empty entry", "a::b", "a::b"},
       {"scan keeps listing order, case-sensitive names, directories", "lib/*", scanned},
       {"absolute scan stays absolute", dir.path() + "/lib/*",
-       dir.path() + "/lib/.hidden.jar:" + dir.path() + "/lib/a.jar:" + dir.path() + "/lib/b.zip:" +
-           dir.path() + "/lib/sub.jar"},
-      {"scan between plain entries", "first.jar:lib/*:last.jar", "first.jar:" + scanned + ":last.jar"},
+       dir.path() + "/lib/.hidden.jar:" + dir.path() + "/lib/a.jar:" + dir.path() +
+           "/lib/b.zip:" + dir.path() + "/lib/sub.jar"},
+      {"scan between plain entries", "first.jar:lib/*:last.jar",
+       "first.jar:" + scanned + ":last.jar"},
       {"pattern after the star is not a scan", "lib/*.jar", "lib/*.jar"},
       {"lone star is not a scan", "*", "*"},
       {"missing directory drops its entry", "a.jar:missing/*:b.jar", "a.jar:b.jar"},

@@ -91,8 +91,8 @@ class DownloadTest : public ::testing::Test {
   std::string destination = dir / "jre.tar.gz";
 
   std::unique_ptr<Download> start(const std::string& url, double timeout = 60) {
-    auto download = Download::create({.url = url, .timeoutInterval = timeout}, recorder,
-                                     queue.dispatcher());
+    auto download =
+        Download::create({.url = url, .timeoutInterval = timeout}, recorder, queue.dispatcher());
     if (download) {
       download->setDestination(destination);
       download->start();
@@ -206,8 +206,8 @@ TEST_F(DownloadTest, ProxyComesFromTheEnvironment) {
 }
 
 TEST_F(DownloadTest, OnlyAbsoluteURLsOfKnownSchemes) {
-  for (const char* url : {"", "   ", "jre.tar.gz", "/tmp/jre.tar.gz", "gopher://127.0.0.1/x",
-                          "not a url at all"}) {
+  for (const char* url :
+       {"", "   ", "jre.tar.gz", "/tmp/jre.tar.gz", "gopher://127.0.0.1/x", "not a url at all"}) {
     EXPECT_FALSE(start(url)) << url;
   }
 }

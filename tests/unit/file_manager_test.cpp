@@ -54,7 +54,10 @@ TEST_F(FileManagerTest, TemporaryDirectoryFollowsTmpdir) {
   auto inside = platform::createUniqueDirectory("x");
   ::setenv("TMPDIR", "", 1);
   EXPECT_EQ(platform::temporaryDirectory(), "/tmp/");
-  if (old) ::setenv("TMPDIR", saved.c_str(), 1); else ::unsetenv("TMPDIR");
+  if (old)
+    ::setenv("TMPDIR", saved.c_str(), 1);
+  else
+    ::unsetenv("TMPDIR");
   ASSERT_TRUE(inside);
   EXPECT_EQ(fs::path(*inside).parent_path().string(), root);
 }
@@ -64,7 +67,8 @@ TEST_F(FileManagerTest, ListingsAreSortedByBytes) {
   fs::create_directory(root + "/dir");
   auto names = files.contentsOfDirectory(root);
   ASSERT_TRUE(names);
-  EXPECT_EQ(*names, (std::vector<std::string>{".hidden", "10", "9", "B", "Z", "a.jar", "b", "dir", "\xC3\xA9"}));
+  EXPECT_EQ(*names, (std::vector<std::string>{".hidden", "10", "9", "B", "Z", "a.jar", "b", "dir",
+                                              "\xC3\xA9"}));
   EXPECT_FALSE(files.contentsOfDirectory(root + "/missing"));
   EXPECT_FALSE(files.contentsOfDirectory(root + "/b"));
   EXPECT_EQ(files.contentsOfDirectory(root + "/dir"), std::vector<std::string>{});
@@ -93,7 +97,8 @@ TEST_F(FileManagerTest, CreatesDirectories) {
   EXPECT_NE(error.find(root + "/a/b"), std::string::npos);
   EXPECT_TRUE(files.createDirectory(root + "/a/b", true));
   EXPECT_TRUE(files.isDirectory(root + "/a/b"));
-  EXPECT_TRUE(files.createDirectory(root + "/a/b", true)) << "an existing directory is fine with intermediates";
+  EXPECT_TRUE(files.createDirectory(root + "/a/b", true))
+      << "an existing directory is fine with intermediates";
   EXPECT_FALSE(files.createDirectory(root + "/a/b", false));
   put("file", "");
   EXPECT_FALSE(files.createDirectory(root + "/file", true, &error));

@@ -81,7 +81,10 @@ TEST(FormatTest, TextConversionsAndAbsentValues) {
       {"object width", "  ab", format("%4@", "ab")},
       // Fields count characters, not bytes, and a precision never cuts one in two.
       {"width counts characters", "\xC3\xA9   |", format("%-4s|", "\xC3\xA9")},
-      {"precision keeps characters whole", "\xC3\xA9", format("%.1s", "\xC3\xA9" "a")},
+      {"precision keeps characters whole", "\xC3\xA9",
+       format("%.1s",
+              "\xC3\xA9"
+              "a")},
   });
 }
 

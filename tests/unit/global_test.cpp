@@ -1,7 +1,8 @@
 // The debug-log switch: decided once per process from QUILLMARK_LOG being exactly "yes".
+#include "launcher/global.h"
+
 #include <gtest/gtest.h>
 
-#include "launcher/global.h"
 #include "support/test_support.h"
 
 using testing_support::ScopedEnv;
@@ -23,7 +24,7 @@ TEST(DebugLog, OnlyTheExactValueYesTurnsDebugLinesOn) {
   struct Case {
     std::optional<std::string> value;
     bool on;
-  } cases[] = {{std::nullopt, false}, {"", false}, {"YES", false}, {"1", false},
+  } cases[] = {{std::nullopt, false}, {"", false},    {"YES", false}, {"1", false},
                {"yes ", false},       {"Yes", false}, {"yes", true}};
   for (const auto& c : cases) {
     std::string err = debugOutput(c.value);

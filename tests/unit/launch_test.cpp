@@ -226,8 +226,8 @@ TEST_F(LaunchTest, NoRuntimeShowsTheMinimumVersionNoticeAndReturnsOne) {
 
 TEST_F(LaunchTest, PlainVectorHasTheFixedShape) {
   auto v = Launcher::buildLaunchVector("/prog", {"-Xmx1g", "-Dx=1"}, "/R", "a.Main", {"foo"});
-  EXPECT_EQ(v, (std::vector<std::string>{"/prog", "-Xmx1g", "-Dx=1", "-Dqmk.jreBundle=/R",
-                                         "a.Main", "foo"}));
+  EXPECT_EQ(v, (std::vector<std::string>{"/prog", "-Xmx1g", "-Dx=1", "-Dqmk.jreBundle=/R", "a.Main",
+                                         "foo"}));
   Launcher::installLaunchVector(v);
   EXPECT_EQ(argc, 6);
   EXPECT_EQ(argv[6], nullptr);

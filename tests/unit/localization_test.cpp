@@ -45,9 +45,11 @@ class LocalizationTest : public ::testing::Test {
 
   // The child's report for a start with exactly these locale variables.
   std::map<std::string, std::string> report(std::map<std::string, std::optional<std::string>> env) {
-    for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) env.emplace(name, std::nullopt);
+    for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"})
+      env.emplace(name, std::nullopt);
     env[kBundleVariable] = app;
-    auto result = run({platform::executablePath(), "--gtest_filter=LocalizationChild.Report"}, "", env);
+    auto result =
+        run({platform::executablePath(), "--gtest_filter=LocalizationChild.Report"}, "", env);
     EXPECT_EQ(result.status, 0) << result.out << result.err;
     std::map<std::string, std::string> lines;
     size_t start = 0;
@@ -55,7 +57,8 @@ class LocalizationTest : public ::testing::Test {
       size_t end = result.out.find('\n', start);
       if (end == std::string::npos) end = result.out.size();
       std::string line = result.out.substr(start, end - start);
-      if (size_t eq = line.find('='); eq != std::string::npos) lines[line.substr(0, eq)] = line.substr(eq + 1);
+      if (size_t eq = line.find('='); eq != std::string::npos)
+        lines[line.substr(0, eq)] = line.substr(eq + 1);
       start = end + 1;
     }
     return lines;
@@ -77,9 +80,11 @@ TEST_F(LocalizationTest, LanguagesComeFromTheStartEnvironment) {
       {{{"LANG", "de_DE.UTF-8"}}, "de_DE,de-DE,de,German," + tail},
       {{{"LANG", "C.UTF-8"}}, tail},
       {{{"LANG", "POSIX"}}, tail},
-      {{{"LANGUAGE", "pt_BR:fr"}, {"LANG", "de_DE.UTF-8"}}, "pt_BR,pt-BR,pt,fr,French,de_DE,de-DE,de,German," + tail},
+      {{{"LANGUAGE", "pt_BR:fr"}, {"LANG", "de_DE.UTF-8"}},
+       "pt_BR,pt-BR,pt,fr,French,de_DE,de-DE,de,German," + tail},
       {{{"LC_ALL", "fr_FR.UTF-8@euro"}, {"LANG", "de_DE.UTF-8"}}, "fr_FR,fr-FR,fr,French," + tail},
-      {{{"LC_MESSAGES", "ja_JP.eucJP"}, {"LANG", "de_DE.UTF-8"}}, "ja_JP,ja-JP,ja,Japanese," + tail},
+      {{{"LC_MESSAGES", "ja_JP.eucJP"}, {"LANG", "de_DE.UTF-8"}},
+       "ja_JP,ja-JP,ja,Japanese," + tail},
       {{{"LC_ALL", ""}, {"LANG", "nl_NL"}}, "nl_NL,nl-NL,nl,Dutch," + tail},
       {{{"LANG", "es_ES.UTF-8"}}, "es_ES,es-ES,es,Spanish,en,English,Base"},
   };
@@ -94,7 +99,8 @@ TEST_F(LocalizationTest, LookupFollowsTheLanguageOrder) {
   writeFile(resources + "/en.lproj/Localizable.strings",
             "\"Key\" = \"English\";\n\"Partial\" = \"English partial\";");
   writeFile(resources + "/Base.lproj/Localizable.strings", "\"BaseOnly\" = \"base\";");
-  writeFile(resources + "/Localizable.strings", "\"Unlocalised\" = \"plain\"; \"Key\" = \"plain key\";");
+  writeFile(resources + "/Localizable.strings",
+            "\"Unlocalised\" = \"plain\"; \"Key\" = \"plain key\";");
 
   auto german = report({{"LANG", "de_DE.UTF-8"}});
   EXPECT_EQ(german["TEXT Key"], "Deutsch");
@@ -134,7 +140,8 @@ TEST_F(LocalizationTest, MissingKeysTablesAndUtf16) {
 
 TEST_F(LocalizationTest, FlatBundleKeepsLanguageFoldersAtItsTop) {
   writeFile(tmp / "Messages.bundle/Info.plist", plist::toXml(dict({})));
-  writeFile(tmp / "Messages.bundle/en.lproj/Localizable.strings", "\"vexel.InternalError\" = \"Failed: %@\";");
+  writeFile(tmp / "Messages.bundle/en.lproj/Localizable.strings",
+            "\"vexel.InternalError\" = \"Failed: %@\";");
   auto bundle = platform::Bundle::create(tmp / "Messages.bundle");
   EXPECT_EQ(bundle->localizedString("vexel.InternalError"), "Failed: %@");
 }

@@ -31,9 +31,10 @@ TEST(LogTest, OneStampedLinePerMessage) {
     platform::log("first %d line");
     platform::log("second\n");
   });
-  std::string prefix = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} log_test\[)" + std::to_string(::getpid()) +
-                       R"(:\d+\] )";
-  EXPECT_TRUE(std::regex_match(text, std::regex(prefix + "first %d line\n" + prefix + "second\n"))) << text;
+  std::string prefix = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} log_test\[)" +
+                       std::to_string(::getpid()) + R"(:\d+\] )";
+  EXPECT_TRUE(std::regex_match(text, std::regex(prefix + "first %d line\n" + prefix + "second\n")))
+      << text;
 }
 
 TEST(LogTest, ThreadsNeverShareALine) {
@@ -53,7 +54,8 @@ TEST(LogTest, ThreadsNeverShareALine) {
   for (size_t start = 0; start < text.size(); ++lines) {
     size_t end = text.find('\n', start);
     ASSERT_NE(end, std::string::npos);
-    EXPECT_TRUE(std::regex_match(text.substr(start, end - start), line)) << text.substr(start, end - start);
+    EXPECT_TRUE(std::regex_match(text.substr(start, end - start), line))
+        << text.substr(start, end - start);
     start = end + 1;
   }
   EXPECT_EQ(lines, 800u);

@@ -18,14 +18,16 @@ class MessagesTest : public ::testing::Test {
     return path;
   }
   void messagesBundle(const std::string& baseDir, const std::string& table) {
-    writeFile(baseDir + "/.quillmark/Messages.bundle/Contents/Resources/en.lproj/Localizable.strings",
-              table);
+    writeFile(
+        baseDir + "/.quillmark/Messages.bundle/Contents/Resources/en.lproj/Localizable.strings",
+        table);
   }
   std::vector<Notice> show(const std::string& bundle, const std::string& key,
                            const OptionalString& a = std::nullopt,
                            const OptionalString& b = std::nullopt) {
     std::vector<Notice> notices;
-    auto context = makeContext(bundle, platform::SystemLayout::forLinux(), {"x"}, tmp.path(), &notices);
+    auto context =
+        makeContext(bundle, platform::SystemLayout::forLinux(), {"x"}, tmp.path(), &notices);
     Launcher::displayError(context, key, a, b);
     return notices;
   }
@@ -66,7 +68,7 @@ TEST_F(MessagesTest, InsertsFollowTheFirstInsertRule) {
     std::string expected;
   } cases[] = {
       {"Two", "17", "Demo", "need 17 for Demo"},
-      {"Two", "17", std::nullopt, "need 17 for %@"},  // a placeholder without insert stays
+      {"Two", "17", std::nullopt, "need 17 for %@"},    // a placeholder without insert stays
       {"Two", std::nullopt, "Demo", "need %@ for %@"},  // first absent: shown as it stands
       {"Pct", std::nullopt, std::nullopt, "100% sure %d %s %@ %%"},
       {"Pct", "x", std::nullopt, "100% sure %d %s x %"},  // only %@ and %% are formats
@@ -81,7 +83,8 @@ TEST_F(MessagesTest, InsertsFollowTheFirstInsertRule) {
 
 TEST_F(MessagesTest, AMalformedTableShowsTheKey) {
   std::string bundle = app({});
-  writeFile(bundle + "/Contents/Resources/en.lproj/Localizable.strings", "\"Key\" = \"unterminated");
+  writeFile(bundle + "/Contents/Resources/en.lproj/Localizable.strings",
+            "\"Key\" = \"unterminated");
   auto notices = show(bundle, "Key", "a");
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(notices[0].message, "Key");

@@ -44,23 +44,31 @@ class CapturedStderr {
 // A stand-in dialog: once the test lets it go, it records its arguments and its input.
 std::string fakeDialog(const std::string& log) {
   return "#!/bin/sh\n"
-         "i=0; while [ ! -e \"" + log + ".go\" ] && [ $i -lt 600 ]; do /bin/sleep 0.05; i=$((i+1)); done\n"
-         "{ printf '%s\\n' \"$(/usr/bin/basename \"$0\")\" \"$@\"; /bin/cat; } > \"" + log + ".tmp\"\n"
-         "/bin/mv \"" + log + ".tmp\" \"" + log + "\"\n";
+         "i=0; while [ ! -e \"" +
+         log +
+         ".go\" ] && [ $i -lt 600 ]; do /bin/sleep 0.05; i=$((i+1)); done\n"
+         "{ printf '%s\\n' \"$(/usr/bin/basename \"$0\")\" \"$@\"; /bin/cat; } > \"" +
+         log +
+         ".tmp\"\n"
+         "/bin/mv \"" +
+         log + ".tmp\" \"" + log + "\"\n";
 }
 
 bool waitForFile(const std::string& path) {
-  for (int i = 0; i < 400 && !exists(path); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (int i = 0; i < 400 && !exists(path); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   return exists(path);
 }
 
 class NoticeTest : public ::testing::Test {
  protected:
-  void tool(const std::string& name) { writeFile(tmp / ("bin/" + name), fakeDialog(tmp / "dialog"), 0755); }
+  void tool(const std::string& name) {
+    writeFile(tmp / ("bin/" + name), fakeDialog(tmp / "dialog"), 0755);
+  }
 
   // Shows a notice with only the fake tools on PATH and returns the standard error text.
-  std::string show(const std::optional<std::string>& display, const std::optional<std::string>& header,
-                   const std::string& message) {
+  std::string show(const std::optional<std::string>& display,
+                   const std::optional<std::string>& header, const std::string& message) {
     ScopedEnv path("PATH", tmp / "bin");
     ScopedEnv x("DISPLAY", display);
     ScopedEnv wayland("WAYLAND_DISPLAY", std::nullopt);
@@ -81,7 +89,8 @@ class NoticeTest : public ::testing::Test {
 
 TEST_F(NoticeTest, WithoutADisplayOnlyTheLineIsWritten) {
   tool("zenity");
-  EXPECT_EQ(show(std::nullopt, std::string("Demo"), "It failed.\nReally."), "Demo: It failed. Really.\n");
+  EXPECT_EQ(show(std::nullopt, std::string("Demo"), "It failed.\nReally."),
+            "Demo: It failed. Really.\n");
   EXPECT_EQ(show(std::string(""), std::nullopt, "No header"), "No header\n");
   // Nothing was started: no child exists to be reaped.
   EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
@@ -92,10 +101,12 @@ TEST_F(NoticeTest, DialogIsDetachedAndNeverWaitedFor) {
   tool("zenity");
   tool("kdialog");
   // The fake dialog blocks until released: returning at all shows the notice did not wait.
-  EXPECT_EQ(show(std::string(":99"), std::string("Demo"), "<b>It</b> failed"), "Demo: <b>It</b> failed\n");
+  EXPECT_EQ(show(std::string(":99"), std::string("Demo"), "<b>It</b> failed"),
+            "Demo: <b>It</b> failed\n");
   EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "the dialog must not be our child";
   EXPECT_EQ(errno, ECHILD);
-  EXPECT_EQ(dialogRecord(), "zenity\n--error\n--no-markup\n--title=Demo\n--text=<b>It</b> failed\n");
+  EXPECT_EQ(dialogRecord(),
+            "zenity\n--error\n--no-markup\n--title=Demo\n--text=<b>It</b> failed\n");
 }
 
 TEST_F(NoticeTest, KdialogWhenThereIsNoZenity) {
@@ -108,7 +119,9 @@ TEST_F(NoticeTest, KdialogWhenThereIsNoZenity) {
 TEST_F(NoticeTest, XmessageReadsTheTextFromItsInput) {
   tool("xmessage");
   show(std::string(":99"), std::string("Demo"), "-geometry 1x1 is text");
-  EXPECT_EQ(dialogRecord(), "xmessage\n-center\n-buttons\nOK\n-title\nDemo\n-file\n-\nDemo\n\n-geometry 1x1 is text\n");
+  EXPECT_EQ(
+      dialogRecord(),
+      "xmessage\n-center\n-buttons\nOK\n-title\nDemo\n-file\n-\nDemo\n\n-geometry 1x1 is text\n");
 }
 
 TEST_F(NoticeTest, NoToolMeansOnlyTheLine) {

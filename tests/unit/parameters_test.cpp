@@ -42,7 +42,8 @@ class ParametersTest : public ::testing::Test {
   }
 
   // The options a bundle with this JavaVM dictionary adds before the fixed tail.
-  Options leadingOptions(const plist::Value& javaVM, const std::function<void(Launcher&)>& prepare = {}) {
+  Options leadingOptions(const plist::Value& javaVM,
+                         const std::function<void(Launcher&)>& prepare = {}) {
     std::string bundle = makeAppBundle(dir.path(), "Foo.app", dict({{"JavaVM", javaVM}}));
     auto launcher = launcherFor(bundle);
     if (prepare) prepare(*launcher);
@@ -65,27 +66,32 @@ TEST_F(ParametersTest, EveryKeyAtOnceInStepOrder) {
     TempDir root;
     ScopedCurrentDirectory back(dir.path());
     const std::string b = root / "Every.app";
-    makeAppBundle(root.path(), "Every.app", dict({
-        {"CFBundleName", str("Every")},
-        {"CFBundleIconFile", str("every.icns")},
-        {"qmk.allowPassthrough", plist::Value::boolean(true)},
-        {"JavaVM", dict({
-             {"WorkingDirectory", str("$APP_PACKAGE/Contents")},
-             {"ClassPath", str("$APP_PACKAGE/Contents/Java/*")},
-             {"VMOptionArray", arr({"-Xmx64m", "-include-options arr.vmoptions", "-Dapp=$APP_PACKAGE"})},
-             {"VersionSpecificVMOptions",
-              list({str("*1.8*"), arr({"-Dold"}),
-                    str("17-17"), arr({"-Dv17", "-include-options $APP_PACKAGE/Contents/v17.vmoptions"}),
-                    str("*17*"), arr({"-Dsecond"})})},
-             {"OptionsFile", str("extra.vmoptions")},  // relative to the working directory
-             {"SplashFile", str("$APP_PACKAGE/Contents/Resources/splash.png")},
-             {"ModulePath", str("$APP_PACKAGE/Contents/mods/*")},
-             {"ArgumentArray", arr({"--app", "$APP_PACKAGE"})},
-             {"MainClass", str("com.example.Main")},
-             {"StartOnMainThread", plist::Value::boolean(true)},
-         })},
-    }));
-    writeFile(root / "Every.vmoptions", "-Down\r\n-classpath/p $APP_PACKAGE/Contents/first.jar\r\n");
+    makeAppBundle(
+        root.path(), "Every.app",
+        dict({
+            {"CFBundleName", str("Every")},
+            {"CFBundleIconFile", str("every.icns")},
+            {"qmk.allowPassthrough", plist::Value::boolean(true)},
+            {"JavaVM",
+             dict({
+                 {"WorkingDirectory", str("$APP_PACKAGE/Contents")},
+                 {"ClassPath", str("$APP_PACKAGE/Contents/Java/*")},
+                 {"VMOptionArray",
+                  arr({"-Xmx64m", "-include-options arr.vmoptions", "-Dapp=$APP_PACKAGE"})},
+                 {"VersionSpecificVMOptions",
+                  list({str("*1.8*"), arr({"-Dold"}), str("17-17"),
+                        arr({"-Dv17", "-include-options $APP_PACKAGE/Contents/v17.vmoptions"}),
+                        str("*17*"), arr({"-Dsecond"})})},
+                 {"OptionsFile", str("extra.vmoptions")},  // relative to the working directory
+                 {"SplashFile", str("$APP_PACKAGE/Contents/Resources/splash.png")},
+                 {"ModulePath", str("$APP_PACKAGE/Contents/mods/*")},
+                 {"ArgumentArray", arr({"--app", "$APP_PACKAGE"})},
+                 {"MainClass", str("com.example.Main")},
+                 {"StartOnMainThread", plist::Value::boolean(true)},
+             })},
+        }));
+    writeFile(root / "Every.vmoptions",
+              "-Down\r\n-classpath/p $APP_PACKAGE/Contents/first.jar\r\n");
     writeFile(root / "arr.vmoptions", "-Darr\n-classpath/a extra.jar");
     writeFile(b + "/Contents/v17.vmoptions", "-Dv17file");
     writeFile(b + "/Contents/extra.vmoptions", "-Dextra");
@@ -99,12 +105,18 @@ TEST_F(ParametersTest, EveryKeyAtOnceInStepOrder) {
     launcher->javaMajorVersion = 17;
     Launch l = read(*launcher);
 
-    Options expected = {
-        "-Xmx64m", "-Darr", "-Dapp=" + b, "-Dv17", "-Dv17file", "-Down", "-Dextra",
-        "-splash:" + b + "/Contents/Resources/splash.png",
-        "-Djava.class.path=" + b + "/Contents/first.jar:" + b + "/Contents/Java/a.jar:" + b +
-            "/Contents/Java/b.jar:extra.jar",
-        "-p", b + "/Contents/mods/m.jar"};
+    Options expected = {"-Xmx64m",
+                        "-Darr",
+                        "-Dapp=" + b,
+                        "-Dv17",
+                        "-Dv17file",
+                        "-Down",
+                        "-Dextra",
+                        "-splash:" + b + "/Contents/Resources/splash.png",
+                        "-Djava.class.path=" + b + "/Contents/first.jar:" + b +
+                            "/Contents/Java/a.jar:" + b + "/Contents/Java/b.jar:extra.jar",
+                        "-p",
+                        b + "/Contents/mods/m.jar"};
     if (macOS) {
       expected.push_back("-Xdock:icon=" + b + "/Contents/Resources/every.icns");
       expected.push_back("-Xdock:name=Every");
@@ -153,29 +165,62 @@ TEST_F(ParametersTest, VersionSpecificOptions) {
       {"blanks before the digits are skipped", "11", 11, list({str(" 10 - 12x"), A}), {"-DA"}},
       {"star alone needs an empty version", "17", 17, list({str("*"), A}), {}},
       {"star alone matches the empty version", "", 0, list({str("*"), A}), {"-DA"}},
-      {"wildcard over the whole version", "17.0.2", 17, list({str("*17"), A, str("*17*"), B}), {"-DB"}},
+      {"wildcard over the whole version",
+       "17.0.2",
+       17,
+       list({str("*17"), A, str("*17*"), B}),
+       {"-DB"}},
       {"question mark is one character", "17.0.2", 17, list({str("*1?.0.?"), A}), {"-DA"}},
       {"question mark is not none", "17.0", 17, list({str("*17.0?"), A}), {}},
-      {"matching is case-sensitive", "17-ea", 17, list({str("*17-EA"), A, str("*17-ea"), B}), {"-DB"}},
-      {"first of two matching pairs only", "17", 17, list({str("*17"), A, str("17-17"), B}), {"-DA"}},
-      {"malformed pattern is skipped", "17", 17, list({str("1-2-3"), A, str("17"), A, str("0-99"), B}), {"-DB"}},
-      {"five elements: two pairs, fifth ignored", "17", 17,
-       list({str("10-10"), A, str("17-17"), B, str("*")}), {"-DB"}},
-      {"five elements: an odd last pattern never applies", "17", 17,
-       list({str("10-10"), A, str("11-11"), B, str("17-17")}), {}},
+      {"matching is case-sensitive",
+       "17-ea",
+       17,
+       list({str("*17-EA"), A, str("*17-ea"), B}),
+       {"-DB"}},
+      {"first of two matching pairs only",
+       "17",
+       17,
+       list({str("*17"), A, str("17-17"), B}),
+       {"-DA"}},
+      {"malformed pattern is skipped",
+       "17",
+       17,
+       list({str("1-2-3"), A, str("17"), A, str("0-99"), B}),
+       {"-DB"}},
+      {"five elements: two pairs, fifth ignored",
+       "17",
+       17,
+       list({str("10-10"), A, str("17-17"), B, str("*")}),
+       {"-DB"}},
+      {"five elements: an odd last pattern never applies",
+       "17",
+       17,
+       list({str("10-10"), A, str("11-11"), B, str("17-17")}),
+       {}},
       {"no runtime: no wildcard matches", std::nullopt, -1, list({str("*"), A, str("**"), A}), {}},
       {"no runtime: a range must hold -1", std::nullopt, -1, list({str("0-99"), A}), {}},
-      {"pattern of the wrong type is skipped", "17", 17, list({plist::Value::integer(17), A, str("*17"), B}), {"-DB"}},
-      {"options of the wrong type add nothing and end the search", "17", 17,
-       list({str("*17"), str("-DA"), str("*17"), B}), {}},
-      {"elements of the wrong type inside the options are skipped", "17", 17,
-       list({str("*17"), list({plist::Value::integer(1), str("-DA")})}), {"-DA"}},
+      {"pattern of the wrong type is skipped",
+       "17",
+       17,
+       list({plist::Value::integer(17), A, str("*17"), B}),
+       {"-DB"}},
+      {"options of the wrong type add nothing and end the search",
+       "17",
+       17,
+       list({str("*17"), str("-DA"), str("*17"), B}),
+       {}},
+      {"elements of the wrong type inside the options are skipped",
+       "17",
+       17,
+       list({str("*17"), list({plist::Value::integer(1), str("-DA")})}),
+       {"-DA"}},
   };
   for (const auto& c : cases) {
-    Options options = leadingOptions(dict({{"VersionSpecificVMOptions", c.pairs}}), [&](Launcher& l) {
-      l.javaVersion = c.version;
-      l.javaMajorVersion = c.major;
-    });
+    Options options =
+        leadingOptions(dict({{"VersionSpecificVMOptions", c.pairs}}), [&](Launcher& l) {
+          l.javaVersion = c.version;
+          l.javaMajorVersion = c.major;
+        });
     EXPECT_EQ(options, c.expected) << c.name;
   }
 }
@@ -194,12 +239,18 @@ TEST_F(ParametersTest, CommandLineArguments) {
       {"-psn_ at position 1 is skipped", off, {"prog", "-psn_0_1", "a"}, {}, {"a"}},
       {"-psn_ later is an argument", off, {"prog", "a", "-psn_0_1"}, {}, {"a", "-psn_0_1"}},
       {"without passthrough -J stays an argument", off, {"prog", "-Jx"}, {}, {"-Jx"}},
-      {"passthrough turns -J into options, -J alone an empty one", on,
-       {"prog", "-psn_0_1", "-J-Xmx1g", "b", "-J"}, {"-Xmx1g", ""}, {"b"}},
+      {"passthrough turns -J into options, -J alone an empty one",
+       on,
+       {"prog", "-psn_0_1", "-J-Xmx1g", "b", "-J"},
+       {"-Xmx1g", ""},
+       {"b"}},
       {"passthrough read as a string", str("YES"), {"prog", "-Jx"}, {"x"}, {}},
       {"passthrough of the wrong type is off", arr({"yes"}), {"prog", "-Jx"}, {}, {"-Jx"}},
-      {"command-line arguments are not substituted", off, {"prog", "${launcher:sys.pathlistSeparator}"},
-       {}, {"${launcher:sys.pathlistSeparator}"}},
+      {"command-line arguments are not substituted",
+       off,
+       {"prog", "${launcher:sys.pathlistSeparator}"},
+       {},
+       {"${launcher:sys.pathlistSeparator}"}},
   };
   for (const auto& c : cases) {
     plist::Dictionary info{{"JavaVM", dict({{"ArgumentArray", arr({"first"})}})}};
@@ -232,10 +283,14 @@ TEST_F(ParametersTest, OwnOptionsFileCutsThreeCharactersWhateverTheyAre) {
 
 TEST_F(ParametersTest, BundleBelowAFolderNamedWithTilde) {
   std::string folder = dir / "~shared~";
-  std::string b = makeAppBundle(folder, "Foo.app", dict({{"JavaVM", dict({
-      {"VMOptionArray", arr({"-include-options rel.vmoptions", "-include-options $APP_PACKAGE/Contents/in.vmoptions"})},
-      {"OptionsFile", str("$APP_PACKAGE/Contents/opt.vmoptions")},
-  })}}));
+  std::string b = makeAppBundle(
+      folder, "Foo.app",
+      dict({{"JavaVM",
+             dict({
+                 {"VMOptionArray", arr({"-include-options rel.vmoptions",
+                                        "-include-options $APP_PACKAGE/Contents/in.vmoptions"})},
+                 {"OptionsFile", str("$APP_PACKAGE/Contents/opt.vmoptions")},
+             })}}));
   writeFile(folder + "/rel.vmoptions", "-Drel");
   writeFile(b + "/Contents/in.vmoptions", "-Din");
   writeFile(folder + "/Foo.vmoptions", "-Down\n-include-options sub/inc.vmoptions");
@@ -253,11 +308,11 @@ TEST_F(ParametersTest, IncludeElementsOfOptionArrays) {
   writeFile(dir / "abs.vmoptions", "-Dabs");
   Options options = leadingOptions(dict({
       {"ClassPath", str("a.jar")},
-      {"VMOptionArray", arr({"-include-options \"with blank.vmoptions\"", "-include-options ~/h.vmoptions",
-                             "-include-options $APP_PACKAGE/Contents/c.vmoptions",
-                             "-include-options " + dir.path() + "/abs.vmoptions",
-                             "-include-options missing.vmoptions", "-classpath b.jar",
-                             "  -Dnot-trimmed "})},
+      {"VMOptionArray",
+       arr({"-include-options \"with blank.vmoptions\"", "-include-options ~/h.vmoptions",
+            "-include-options $APP_PACKAGE/Contents/c.vmoptions",
+            "-include-options " + dir.path() + "/abs.vmoptions",
+            "-include-options missing.vmoptions", "-classpath b.jar", "  -Dnot-trimmed "})},
   }));
   EXPECT_EQ(options, (Options{"-Dquoted", "-Dhome", "-Dpackage", "-Dabs", "-classpath b.jar",
                               "  -Dnot-trimmed ", "-Djava.class.path=a.jar:c.jar"}));
@@ -279,9 +334,14 @@ TEST_F(ParametersTest, ClassPathOption) {
       {"expanding to nothing adds no option", str("$QMK_PARAM_UNSET"), "", {}},
       {"empty class path adds no option", str(""), "", {}},
       // Not substituted: split at its ":", and the piece "${launcher" is looked up as a variable.
-      {"only $APP_PACKAGE is replaced in ClassPath", str("${launcher:sys.pathlistSeparator}x"), "",
+      {"only $APP_PACKAGE is replaced in ClassPath",
+       str("${launcher:sys.pathlistSeparator}x"),
+       "",
        {"-Djava.class.path=sys.pathlistSeparator}x"}},
-      {"-classpath in a file replaces it", str("a.jar"), "-classpath b.jar", {"-Djava.class.path=b.jar"}},
+      {"-classpath in a file replaces it",
+       str("a.jar"),
+       "-classpath b.jar",
+       {"-Djava.class.path=b.jar"}},
   };
   for (const auto& c : cases) {
     plist::Dictionary javaVM;
@@ -304,22 +364,49 @@ TEST_F(ParametersTest, ValuesOfTheWrongTypeCountAsAbsent) {
   const WrongTypeCase cases[] = {
       {"JavaVM an array", {{"JavaVM", arr({"-Dx"})}}, {}, std::nullopt, {}},
       {"MainClass a number", {{"JavaVM", dict({{"MainClass", number}})}}, {}, std::nullopt, {}},
-      {"VMOptionArray a dictionary", {{"JavaVM", dict({{"VMOptionArray", dict({{"a", str("-Dx")}})}})}},
-       {}, std::nullopt, {}},
-      {"VMOptionArray elements of other types", {{"JavaVM", dict({{"VMOptionArray", list({number, str("-Dok"), arr({"-Dx"})})}})}},
-       {"-Dok"}, std::nullopt, {}},
-      {"ClassPath an array", {{"JavaVM", dict({{"ClassPath", arr({"a.jar"})}})}}, {}, std::nullopt, {}},
-      {"ArgumentArray a string", {{"JavaVM", dict({{"ArgumentArray", str("a")}})}}, {}, std::nullopt, {}},
-      {"ArgumentArray elements of other types", {{"JavaVM", dict({{"ArgumentArray", list({number, str("a")})}})}},
-       {}, std::nullopt, {"a"}},
+      {"VMOptionArray a dictionary",
+       {{"JavaVM", dict({{"VMOptionArray", dict({{"a", str("-Dx")}})}})}},
+       {},
+       std::nullopt,
+       {}},
+      {"VMOptionArray elements of other types",
+       {{"JavaVM", dict({{"VMOptionArray", list({number, str("-Dok"), arr({"-Dx"})})}})}},
+       {"-Dok"},
+       std::nullopt,
+       {}},
+      {"ClassPath an array",
+       {{"JavaVM", dict({{"ClassPath", arr({"a.jar"})}})}},
+       {},
+       std::nullopt,
+       {}},
+      {"ArgumentArray a string",
+       {{"JavaVM", dict({{"ArgumentArray", str("a")}})}},
+       {},
+       std::nullopt,
+       {}},
+      {"ArgumentArray elements of other types",
+       {{"JavaVM", dict({{"ArgumentArray", list({number, str("a")})}})}},
+       {},
+       std::nullopt,
+       {"a"}},
       {"SplashFile, OptionsFile, ModulePath, WorkingDirectory numbers",
-       {{"JavaVM", dict({{"SplashFile", number}, {"OptionsFile", number}, {"ModulePath", number},
+       {{"JavaVM", dict({{"SplashFile", number},
+                         {"OptionsFile", number},
+                         {"ModulePath", number},
                          {"WorkingDirectory", number}})}},
-       {}, std::nullopt, {}},
-      {"VersionSpecificVMOptions a string", {{"JavaVM", dict({{"VersionSpecificVMOptions", str("*")}})}},
-       {}, std::nullopt, {}},
-      {"CFBundleName and CFBundleIconFile numbers", {{"CFBundleName", number}, {"CFBundleIconFile", number}},
-       {}, std::nullopt, {}},
+       {},
+       std::nullopt,
+       {}},
+      {"VersionSpecificVMOptions a string",
+       {{"JavaVM", dict({{"VersionSpecificVMOptions", str("*")}})}},
+       {},
+       std::nullopt,
+       {}},
+      {"CFBundleName and CFBundleIconFile numbers",
+       {{"CFBundleName", number}, {"CFBundleIconFile", number}},
+       {},
+       std::nullopt,
+       {}},
   };
   for (const auto& c : cases) {
     std::string b = makeAppBundle(dir.path(), "Foo.app", plist::Value::dictionary(c.info));
@@ -377,11 +464,13 @@ TEST_F(ParametersTest, WorkingDirectory) {
 TEST_F(ParametersTest, RecordedProcessSettingsLeaveTheProcessAlone) {
   writeFile(home + "/Library/Preferences/.GlobalPreferences.plist",
             plist::toXml(dict({{"AppleLocale", str("fr_FR")}})));
-  std::string b = makeAppBundle(dir.path(), "Foo.app", dict({{"JavaVM", dict({
-      {"WorkingDirectory", str("$APP_PACKAGE/Contents")},
-      {"OptionsFile", str("opts.vmoptions")},
-      {"ClassPath", str("lib/*")},
-  })}}));
+  std::string b =
+      makeAppBundle(dir.path(), "Foo.app",
+                    dict({{"JavaVM", dict({
+                                         {"WorkingDirectory", str("$APP_PACKAGE/Contents")},
+                                         {"OptionsFile", str("opts.vmoptions")},
+                                         {"ClassPath", str("lib/*")},
+                                     })}}));
   writeFile(b + "/Contents/opts.vmoptions", "-Dopts\n-include-options more.vmoptions");
   writeFile(b + "/Contents/more.vmoptions", "-Dmore");
   writeFile(b + "/Contents/lib/a.jar", "");

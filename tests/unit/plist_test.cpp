@@ -53,17 +53,17 @@ Value sample() {
 }
 
 TEST(PlistTest, ReadsXml) {
-  auto value = plist::parse(xmlPlist(
-      "<dict>\n"
-      "  <key>JavaVM</key><dict><key>JVMVersion</key><string>17+</string></dict>\n"
-      "  <key>list</key><array><string>a</string><integer>3</integer></array>\n"
-      "  <key>yes</key><true/>\n"
-      "  <key>real</key><real>1.5</real>\n"
-      "  <key>neg</key><integer>-3</integer>\n"
-      "  <key>date</key><date>2001-01-02T00:00:00Z</date>\n"
-      "  <key>data</key><data>AAEC</data>\n"
-      "  <key>text</key><string>a &amp; b</string>\n"
-      "</dict>"));
+  auto value = plist::parse(
+      xmlPlist("<dict>\n"
+               "  <key>JavaVM</key><dict><key>JVMVersion</key><string>17+</string></dict>\n"
+               "  <key>list</key><array><string>a</string><integer>3</integer></array>\n"
+               "  <key>yes</key><true/>\n"
+               "  <key>real</key><real>1.5</real>\n"
+               "  <key>neg</key><integer>-3</integer>\n"
+               "  <key>date</key><date>2001-01-02T00:00:00Z</date>\n"
+               "  <key>data</key><data>AAEC</data>\n"
+               "  <key>text</key><string>a &amp; b</string>\n"
+               "</dict>"));
   ASSERT_TRUE(value);
   ASSERT_TRUE(value->isDictionary());
   EXPECT_EQ((*value)["JavaVM"]["JVMVersion"].stringValue(), "17+");
@@ -92,9 +92,9 @@ TEST(PlistTest, XmlAndBinaryRoundTrip) {
 // date it can hold rather than overflow (found by fuzzing).
 TEST(PlistTest, DatesBeyondTheWritersRangeAreWrittenAsItsLimits) {
   const double inf = std::numeric_limits<double>::infinity();
-  const std::pair<double, double> cases[] = {
-      {1e12, INT32_MAX}, {-1e12, INT32_MIN}, {inf, INT32_MAX}, {-inf, INT32_MIN},
-      {std::nan(""), 0}, {-2147483649.5, INT32_MIN}};
+  const std::pair<double, double> cases[] = {{1e12, INT32_MAX}, {-1e12, INT32_MIN},
+                                             {inf, INT32_MAX},  {-inf, INT32_MIN},
+                                             {std::nan(""), 0}, {-2147483649.5, INT32_MIN}};
   for (const auto& [date, written] : cases) {
     auto value = plist::parse(plist::toXml(Value::array({Value::date(date)})));
     ASSERT_TRUE(value) << date;
@@ -125,7 +125,10 @@ TEST(PlistTest, BinaryKeyWithNulCharacterIsRefused) {
   EXPECT_FALSE(plist::parse(nulKey));
   auto plain = plist::parse(plainKey);
   ASSERT_TRUE(plain);
-  EXPECT_EQ((*plain)["\xC3\xA9" "b"].asInteger(), 1);
+  EXPECT_EQ((*plain)["\xC3\xA9"
+                     "b"]
+                .asInteger(),
+            1);
   auto value = plist::parse(nulValue);
   ASSERT_TRUE(value);
   EXPECT_EQ((*value)["k"].stringValue(), std::string("\xC3\xA9\0b", 4));
@@ -136,10 +139,10 @@ TEST(PlistTest, BinaryKeyWithNulCharacterIsRefused) {
 }
 
 TEST(PlistTest, MalformedInputIsAbsent) {
-  for (const std::string& bytes : {std::string(), std::string("not a plist"),
-                                   xmlPlist("<dict><key>a</key>"), xmlPlist("<dict><key>a</key><string>b</dict>"),
-                                   std::string("bplist00"), std::string("bplist00\x01\x02garbage", 17),
-                                   binaryOf(sample()).substr(0, 40)}) {
+  for (const std::string& bytes :
+       {std::string(), std::string("not a plist"), xmlPlist("<dict><key>a</key>"),
+        xmlPlist("<dict><key>a</key><string>b</dict>"), std::string("bplist00"),
+        std::string("bplist00\x01\x02garbage", 17), binaryOf(sample()).substr(0, 40)}) {
     EXPECT_FALSE(plist::parse(bytes)) << bytes;
   }
   EXPECT_FALSE(plist::readFile("/nonexistent/Info.plist"));
@@ -163,19 +166,32 @@ TEST(PlistTest, BooleanReading) {
     bool expected;
   };
   const Case cases[] = {
-      {Value::string("YES"), true},        {Value::string("yes"), true},
-      {Value::string("true"), true},       {Value::string("T"), true},
-      {Value::string("1"), true},          {Value::string("9"), true},
-      {Value::string("  +00y"), true},     {Value::string("-5"), true},
-      {Value::string("\t 007"), true},     {Value::string("\xC2\xA0y"), true},
-      {Value::string("0"), false},         {Value::string("000"), false},
-      {Value::string("no"), false},        {Value::string("false"), false},
-      {Value::string(""), false},          {Value::string("   "), false},
-      {Value::string("0.5"), false},       {Value::string("\ny"), false},
-      {Value::string("+-1"), false},       {Value::integer(0), false},
-      {Value::integer(-2), true},          {Value::real(0.0), false},
-      {Value::real(0.1), true},            {Value::boolean(true), true},
-      {Value::boolean(false), false},      {Value(), false},
+      {Value::string("YES"), true},
+      {Value::string("yes"), true},
+      {Value::string("true"), true},
+      {Value::string("T"), true},
+      {Value::string("1"), true},
+      {Value::string("9"), true},
+      {Value::string("  +00y"), true},
+      {Value::string("-5"), true},
+      {Value::string("\t 007"), true},
+      {Value::string("\xC2\xA0y"), true},
+      {Value::string("0"), false},
+      {Value::string("000"), false},
+      {Value::string("no"), false},
+      {Value::string("false"), false},
+      {Value::string(""), false},
+      {Value::string("   "), false},
+      {Value::string("0.5"), false},
+      {Value::string("\ny"), false},
+      {Value::string("+-1"), false},
+      {Value::integer(0), false},
+      {Value::integer(-2), true},
+      {Value::real(0.0), false},
+      {Value::real(0.1), true},
+      {Value::boolean(true), true},
+      {Value::boolean(false), false},
+      {Value(), false},
       {Value::array({Value::string("1")}), false},
       {Value::dictionary({}), false},
   };
@@ -191,7 +207,9 @@ TEST(PlistTest, IntegerReading) {
       {Value::string("42"), 42},
       {Value::string("  -17abc"), -17},
       {Value::string("+5"), 5},
-      {Value::string("\xC2\xA0" "12"), 12},
+      {Value::string("\xC2\xA0"
+                     "12"),
+       12},
       {Value::string("abc"), 0},
       {Value::string(""), 0},
       {Value::string("-"), 0},
@@ -224,7 +242,8 @@ TEST(PlistTest, Descriptions) {
   EXPECT_EQ(Value::date(0).description(), "2001-01-01 00:00:00 +0000");
   EXPECT_EQ(Value::data({1, 0xab}).description(), "{length = 2, bytes = 0x01ab}");
   Value nested = Value::dictionary({
-      {"JavaVM", Value::dictionary({{"Arguments", Value::array({Value::string("a"), Value::string("say \"hi\"")})}})},
+      {"JavaVM", Value::dictionary({{"Arguments", Value::array({Value::string("a"),
+                                                                Value::string("say \"hi\"")})}})},
       {"key with space", Value::integer(1)},
   });
   EXPECT_EQ(nested.description(),

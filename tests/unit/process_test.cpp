@@ -52,7 +52,8 @@ TEST(ProcessTest, StandardInputThroughAPipe) {
   auto process = Process::launch(options);
   ASSERT_GE(process.standardInput(), 0);
   std::string text = "line one\nline two\n";
-  ASSERT_EQ(::write(process.standardInput(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  ASSERT_EQ(::write(process.standardInput(), text.data(), text.size()),
+            static_cast<ssize_t>(text.size()));
   process.closeStandardInput();
   EXPECT_EQ(process.standardInput(), -1);
   EXPECT_EQ(process.waitUntilExit(), 0);
@@ -84,7 +85,8 @@ TEST(ProcessTest, ChildStartsWithSigpipeAtItsDefault) {
 TEST(ProcessTest, WorkingDirectoryAndEnvironment) {
   TempDir tmp;
   makeDirectories(tmp / "work");
-  auto options = shell("pwd > \"$1\"; printf '%s|%s\\n' \"$QMK_ONE\" \"$HOME\" >> \"$1\"", {tmp / "out"});
+  auto options =
+      shell("pwd > \"$1\"; printf '%s|%s\\n' \"$QMK_ONE\" \"$HOME\" >> \"$1\"", {tmp / "out"});
   options.workingDirectory = tmp / "work";
   options.environmentOverrides = {{"QMK_ONE", "1"}, {"HOME", "/elsewhere"}};
   EXPECT_EQ(statusOf(options), 0);
@@ -142,10 +144,12 @@ TEST(ProcessTest, MovedProcessIsWaitedForOnce) {
 TEST(ProcessTest, MissingStandardDescriptorsBecomeDevNull) {
   auto devNull = [](int fd) {
     char target[32] = {};
-    return ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1) > 0 &&
+    return ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1) >
+               0 &&
            std::string(target) == "/dev/null";
   };
-  for (const std::vector<int>& closed : std::vector<std::vector<int>>{{0}, {1}, {0, 1}, {0, 1, 2}}) {
+  for (const std::vector<int>& closed :
+       std::vector<std::vector<int>>{{0}, {1}, {0, 1}, {0, 1, 2}}) {
     const pid_t pid = ::fork();
     if (pid == 0) {
       for (int fd : closed) ::close(fd);

@@ -63,7 +63,8 @@ class PublicRuntimesTest : public ::testing::Test {
   }
 
   // The debug lines "checking <path>" of one search, in order.
-  std::vector<std::string> checkedPaths(const platform::SystemLayout& layout, const OptionalString& min) {
+  std::vector<std::string> checkedPaths(const platform::SystemLayout& layout,
+                                        const OptionalString& min) {
     ScopedEnv log("QUILLMARK_LOG", "yes");
     qmk::resetLogStatusForTesting();
     testing::internal::CaptureStderr();
@@ -89,8 +90,9 @@ class PublicRuntimesTest : public ::testing::Test {
 TEST_F(PublicRuntimesTest, MacOSLayoutTriesNamesNewestFirst) {
   // The example order, with a hidden entry and a bare "jdk" (stripped to nothing) in their places.
   const std::vector<std::string> expected = {
-      "jdk-17.0.1.jdk", "openjdk-17.jdk", "jdk-11.0.2.jdk", "jdk-9.jdk", "jdk1.8.0_311.jdk",
-      "1.6.0.jdk",      ".hidden.jdk",    "jdk",            "omega-11.jdk", "alpha-17.jdk"};
+      "jdk-17.0.1.jdk",   "openjdk-17.jdk", "jdk-11.0.2.jdk", "jdk-9.jdk",
+      "jdk1.8.0_311.jdk", "1.6.0.jdk",      ".hidden.jdk",    "jdk",
+      "omega-11.jdk",     "alpha-17.jdk"};
   // Every entry states the same version, so the order alone decides; creating them in reverse
   // keeps the listing order from helping.
   for (const auto& name : std::views::reverse(expected)) makeRuntimeBundle(jvm + "/" + name, "11");
@@ -117,7 +119,8 @@ TEST_F(PublicRuntimesTest, MacOSLayoutSkipsRefusedEntriesAndTriesEachName) {
 
 TEST_F(PublicRuntimesTest, LinuxLayoutOrdersByTheStatedVersionAndTriesEachRuntimeOnce) {
   makePlainRuntimeHome(jvm + "/java-17-openjdk-amd64", "17.0.15");
-  std::filesystem::create_directory_symlink("java-17-openjdk-amd64", jvm + "/java-1.17.0-openjdk-amd64");
+  std::filesystem::create_directory_symlink("java-17-openjdk-amd64",
+                                            jvm + "/java-1.17.0-openjdk-amd64");
   makePlainRuntimeHome(jvm + "/java-21-openjdk-amd64", "21.0.2");
   makePlainRuntimeHome(jvm + "/zulu-8-amd64", "1.8.0_392");  // sorts first by name
   makePlainRuntimeHome(jvm + "/temurin-11-jdk-amd64", "11.0.22");
@@ -132,10 +135,12 @@ TEST_F(PublicRuntimesTest, LinuxLayoutOrdersByTheStatedVersionAndTriesEachRuntim
   EXPECT_EQ(choose(linux(), "22"), std::nullopt);
 
   // Four runtimes, then the entries stating no version; the link to 17 is not tried again.
-  const std::vector<std::string> expected = {
-      jvm + "/java-21-openjdk-amd64", jvm + "/java-17-openjdk-amd64",
-      jvm + "/temurin-11-jdk-amd64",  jvm + "/zulu-8-amd64",
-      jvm + "/openjdk-17",            jvm + "/.java-1.17.0-openjdk-amd64.jinfo"};
+  const std::vector<std::string> expected = {jvm + "/java-21-openjdk-amd64",
+                                             jvm + "/java-17-openjdk-amd64",
+                                             jvm + "/temurin-11-jdk-amd64",
+                                             jvm + "/zulu-8-amd64",
+                                             jvm + "/openjdk-17",
+                                             jvm + "/.java-1.17.0-openjdk-amd64.jinfo"};
   EXPECT_EQ(checkedPaths(linux(), "22"), expected);
 }
 

@@ -19,7 +19,8 @@ namespace {
 
 // Expands by copying; fails for a packed file that says FAIL.
 constexpr const char* kUnpackTool =
-    "#!/bin/sh\n[ \"$1\" = -r ] && shift\ngrep -q FAIL \"$1\" && exit 3\ncp \"$1\" \"$2\" && rm -f \"$1\"\n";
+    "#!/bin/sh\n[ \"$1\" = -r ] && shift\ngrep -q FAIL \"$1\" && exit 3\ncp \"$1\" \"$2\" && rm -f "
+    "\"$1\"\n";
 
 constexpr const char* kAppId = "com.example.app";
 
@@ -125,8 +126,8 @@ TEST_F(SearchTest, ShippedPlainDirectoryIsTakenAsVersion170WithoutReadingIt) {
     writeFile(dir + "/lib/ext/x.jar.pack", "x");
   }
   writeFile(plain + "/release", "JAVA_VERSION=\"1.4.2\"\n");  // not read
-  auto result = search({{"qmk.baseDir", str("$APP_PACKAGE/Contents/base")},
-                        {"qmk.minVersion", str("11")}});
+  auto result =
+      search({{"qmk.baseDir", str("$APP_PACKAGE/Contents/base")}, {"qmk.minVersion", str("11")}});
   EXPECT_EQ(result, plain);
   EXPECT_EQ(launchVersion(), "1.7.0");
   EXPECT_FALSE(launcher->javaVersion);
@@ -154,7 +155,7 @@ TEST_F(SearchTest, EmptyOrMistypedBaseDirectoryNamesNothing) {
   ScopedCurrentDirectory cwd(tmp.path());
   EXPECT_EQ(search({{"qmk.baseDir", str("")}, {"JavaVM", sequence({})}}), std::nullopt);
   EXPECT_EQ(search({{"qmk.baseDir", plist::Value::integer(1)}, {"JavaVM", sequence({})}}),
-                   std::nullopt);
+            std::nullopt);
 }
 
 TEST_F(SearchTest, FailedExpansionInAWritableHomeEndsWithInternalError) {
@@ -207,7 +208,8 @@ TEST_F(SearchTest, SearchSequenceEntries) {
       {std::vector<std::string>{"EQMK_TEST_UNSET"}, std::nullopt},
       {std::vector<std::string>{"EQMK_TEST_UNSET", "Y"}, jvm + "/jdk-17.jdk"},
       {std::vector<std::string>{"EQMK_TEST_JDK", "Y"}, tmp / "rt/plain"},
-      {std::vector<std::string>{"R" + tmp / "rt/jdk-11.jdk", "EQMK_TEST_JDK"}, tmp / "rt/jdk-11.jdk"},
+      {std::vector<std::string>{"R" + tmp / "rt/jdk-11.jdk", "EQMK_TEST_JDK"},
+       tmp / "rt/jdk-11.jdk"},
       {std::vector<std::string>{"R" + tmp / "rt", "Rplain-missing", "Y"}, jvm + "/jdk-17.jdk"},
   };
   for (const Case& c : cases) {
@@ -222,11 +224,11 @@ TEST_F(SearchTest, SearchSequenceEntries) {
 
 TEST_F(SearchTest, MistypedSearchSequenceEntriesAreSkipped) {
   makeRuntimeBundle(jvm + "/jdk-17.jdk", "17.0.1");
-  plist::Value mixed = plist::Value::array(
-      {plist::Value::integer(1), dict({}), str("Y")});
+  plist::Value mixed = plist::Value::array({plist::Value::integer(1), dict({}), str("Y")});
   EXPECT_EQ(search({{"JavaVM", dict({{"SearchSequence", mixed}})}}), jvm + "/jdk-17.jdk");
   // A sequence that is not a list counts as absent.
-  EXPECT_EQ(search({{"JavaVM", dict({{"SearchSequence", str("R/nowhere")}})}}), jvm + "/jdk-17.jdk");
+  EXPECT_EQ(search({{"JavaVM", dict({{"SearchSequence", str("R/nowhere")}})}}),
+            jvm + "/jdk-17.jdk");
   EXPECT_EQ(search({{"JavaVM", str("not a dictionary")}}), jvm + "/jdk-17.jdk");
 }
 
@@ -258,7 +260,8 @@ TEST_F(SearchTest, BoundsPrefixAndBetaSettings) {
   int n = 0;
   for (const Case& c : cases) {
     OptionalString result = search(c.settings);
-    EXPECT_EQ(result, c.chosen ? OptionalString(jvm + "/" + *c.chosen) : std::nullopt) << "case " << n;
+    EXPECT_EQ(result, c.chosen ? OptionalString(jvm + "/" + *c.chosen) : std::nullopt)
+        << "case " << n;
     ++n;
   }
 }
@@ -360,7 +363,8 @@ TEST_F(SearchTest, RegistryTriesEachDirectoryInOrderIncludingTheEmptyPiece) {
   makeDirectories(three + "/.quillmark/jre");
   writeFile(three + "/.quillmark/jre/quillmark_jre_version", "11.0.2\n");
   writeRegistry({{std::string("allinstdirs") + kAppId, str(one + ";" + two + ";" + three + ";")}});
-  std::map<std::string, plist::Value> info{{"qmk.appId", str(kAppId)}, {"qmk.minVersion", str("1.8")}};
+  std::map<std::string, plist::Value> info{{"qmk.appId", str(kAppId)},
+                                           {"qmk.minVersion", str("1.8")}};
 
   EXPECT_EQ(search(info, true), three + "/.quillmark/jre");
   EXPECT_EQ(launchVersion(), "11.0.2\n") << "the version file is used exactly as read";
@@ -375,7 +379,7 @@ TEST_F(SearchTest, RegistryTriesEachDirectoryInOrderIncludingTheEmptyPiece) {
 
 TEST_F(SearchTest, RegistryBundleNameNamesTheApplicationInTheDirectory) {
   std::string one = tmp / "one", two = tmp / "two", three = tmp / "three";
-  makeDirectories(one + "/Old.app/Contents");  // neither Resources nor PlugIns runtime
+  makeDirectories(one + "/Old.app/Contents");               // neither Resources nor PlugIns runtime
   makeRuntimeBundle(one + "/.quillmark/jre.bundle", "17");  // not looked at: a name is given
   makeRuntimeBundle(two + "/My.app/Contents/PlugIns/jre.bundle", "11.0.2");
   makeRuntimeBundle(three + "/My.app/Contents/Resources/jre.bundle", "17.0.1");
@@ -396,11 +400,11 @@ TEST_F(SearchTest, RegistryPlainDirectoryNeedsAReadableVersionFile) {
   makeDirectories(one + "/.quillmark/jre/quillmark_jre_version");  // a directory, not a file
   makeDirectories(two + "/.quillmark/jre");
   writeFile(two + "/.quillmark/jre/quillmark_jre_version", "1\xff\xfe");  // not UTF-8
-  makeDirectories(three + "/.quillmark/jre");  // no version file
+  makeDirectories(three + "/.quillmark/jre");                             // no version file
   makeDirectories(four + "/.quillmark/jre");
   writeFile(four + "/.quillmark/jre/quillmark_jre_version", "17.0.1+12");
-  writeRegistry({{std::string("allinstdirs") + kAppId,
-                  str(one + ";" + two + ";" + three + ";" + four)}});
+  writeRegistry(
+      {{std::string("allinstdirs") + kAppId, str(one + ";" + two + ";" + three + ";" + four)}});
   EXPECT_EQ(search({{"qmk.appId", str(kAppId)}, {"qmk.vmIdPrefix", str("com.nobody")}}, true),
             four + "/.quillmark/jre")
       << "the identifier prefix does not apply to a plain directory";

@@ -53,7 +53,9 @@ TEST(StringsTableTest, Utf16WithByteOrderMark) {
   for (bool littleEndian : {true, false}) {
     auto table = parseStringsTable(utf16(source, littleEndian));
     ASSERT_TRUE(table) << littleEndian;
-    EXPECT_EQ(text(*table, "Key"), "Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x98\x80");
+    EXPECT_EQ(text(*table, "Key"),
+              "Gr\xC3\xBC\xC3\x9F"
+              "e \xF0\x9F\x98\x80");
     EXPECT_EQ(text(*table, "K2"), "v");
   }
   auto bom8 = parseStringsTable("\xEF\xBB\xBF\"a\" = \"b\";");
@@ -62,7 +64,8 @@ TEST(StringsTableTest, Utf16WithByteOrderMark) {
 }
 
 TEST(StringsTableTest, PropertyListForm) {
-  auto table = parseStringsTable(plist::toXml(testing_support::dict({{"Key", testing_support::str("Value")}})));
+  auto table = parseStringsTable(
+      plist::toXml(testing_support::dict({{"Key", testing_support::str("Value")}})));
   ASSERT_TRUE(table);
   EXPECT_EQ(text(*table, "Key"), "Value");
   EXPECT_FALSE(parseStringsTable(plist::toXml(testing_support::arr({"a"}))));
@@ -72,7 +75,8 @@ TEST(StringsTableTest, PropertyListForm) {
 }
 
 TEST(StringsTableTest, EmptyTablesAreValid) {
-  for (const std::string& empty : {std::string(), std::string("  \n"), std::string("/* only */ // comments")}) {
+  for (const std::string& empty :
+       {std::string(), std::string("  \n"), std::string("/* only */ // comments")}) {
     auto table = parseStringsTable(empty);
     ASSERT_TRUE(table) << empty;
     EXPECT_TRUE(table->empty());
@@ -81,16 +85,16 @@ TEST(StringsTableTest, EmptyTablesAreValid) {
 
 TEST(StringsTableTest, MalformedTablesAreAbsent) {
   const std::string cases[] = {
-      "\"a\" = \"b\"",              // no semicolon
-      "\"a\" = \"b",                // string never ends
-      "\"a\" = ;",                  // no value
-      "= \"b\";",                   // no key
-      "\"a\" \"b\";",               // no equals sign
-      "\"a\" = \"b\"; /* open",     // comment never ends
-      "\"a\" = b c;",               // two words
-      "\"a\" = \"\xFF\";",          // not UTF-8
-      "{ \"a\" = \"b\";",           // brace never closed
-      "\xFF\xFE\x22",               // odd number of UTF-16 bytes
+      "\"a\" = \"b\"",                         // no semicolon
+      "\"a\" = \"b",                           // string never ends
+      "\"a\" = ;",                             // no value
+      "= \"b\";",                              // no key
+      "\"a\" \"b\";",                          // no equals sign
+      "\"a\" = \"b\"; /* open",                // comment never ends
+      "\"a\" = b c;",                          // two words
+      "\"a\" = \"\xFF\";",                     // not UTF-8
+      "{ \"a\" = \"b\";",                      // brace never closed
+      "\xFF\xFE\x22",                          // odd number of UTF-16 bytes
       "<?xml version=\"1.0\"?><plist><dict>",  // broken property list
   };
   for (const auto& bytes : cases) EXPECT_FALSE(parseStringsTable(bytes)) << bytes;

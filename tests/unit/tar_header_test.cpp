@@ -15,20 +15,20 @@ struct NumberCase {
 
 TEST(TarHeader, NumbersFollowTheOctalRulesAndBase256) {
   const NumberCase cases[] = {
-      {"00000001750 ", 1000},               // GNU tar's size field, ended by a space
-      {"00000001750\0"s, 1000},             // POSIX: ended by NUL
-      {"  1750 99\0\0\0"s, 1000},           // leading blanks skipped; a space ends the number
+      {"00000001750 ", 1000},      // GNU tar's size field, ended by a space
+      {"00000001750\0"s, 1000},    // POSIX: ended by NUL
+      {"  1750 99\0\0\0"s, 1000},  // leading blanks skipped; a space ends the number
       {"0000644\0"s, 0644},
-      {"\0\0\0\0\0\0\0\0"s, 0},             // empty field
+      {"\0\0\0\0\0\0\0\0"s, 0},  // empty field
       {"        ", 0},
-      {"17777777777 ", 2147483647},         // 2 GiB - 1
-      {"20000000000 ", 2147483648ULL},      // 2 GiB: past any 32-bit length
-      {"77777777777 ", 8589934591ULL},      // largest octal size
+      {"17777777777 ", 2147483647},                       // 2 GiB - 1
+      {"20000000000 ", 2147483648ULL},                    // 2 GiB: past any 32-bit length
+      {"77777777777 ", 8589934591ULL},                    // largest octal size
       {"\x80\0\0\0\0\0\0\x02\0\0\0\0"s, 0x200000000ULL},  // base-256, 8 GiB
-      {"000000001x0 ", std::nullopt},       // not a digit
-      {"00000000080 ", std::nullopt},       // 8 is not octal
+      {"000000001x0 ", std::nullopt},                     // not a digit
+      {"00000000080 ", std::nullopt},                     // 8 is not octal
       {"\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff"s, std::nullopt},  // negative
-      {"7777777777777777777777777", std::nullopt},  // more than 64 bits
+      {"7777777777777777777777777", std::nullopt},                          // more than 64 bits
   };
   for (const auto& c : cases) {
     EXPECT_EQ(tar::parseNumber(c.field), c.value) << "field \"" << c.field << "\"";
@@ -71,7 +71,9 @@ TEST(TarHeader, PrefixIsJoinedOnlyForPosixHeaders) {
   block.replace(124, 12, "00000000012 ");
   block[156] = '0';
   block.replace(345, 6, "prefix");
-  block.replace(257, 8, "ustar\0" "00"s);
+  block.replace(257, 8,
+                "ustar\0"
+                "00"s);
   auto posix = tar::parseHeader(block);
   ASSERT_TRUE(posix);
   EXPECT_EQ(posix->name, "prefix/name.txt");

@@ -13,7 +13,9 @@ TEST(UnicodeTest, ConvertsBetweenUtf8AndUtf16) {
   std::u16string units = unicode::toUtf16(text);
   EXPECT_EQ(units, (std::u16string{u'a', 0xE9, 0xD83D, 0xDE00}));
   EXPECT_EQ(unicode::toUtf8(units), text);
-  EXPECT_EQ(unicode::toUtf16("a\xFF" "b"), (std::u16string{u'a', 0xFFFD, u'b'}));
+  EXPECT_EQ(unicode::toUtf16("a\xFF"
+                             "b"),
+            (std::u16string{u'a', 0xFFFD, u'b'}));
   EXPECT_EQ(unicode::toUtf16("\xC0\xAF"), (std::u16string{0xFFFD, 0xFFFD}));  // overlong
   EXPECT_EQ(unicode::toUtf8(std::u16string{u'x', 0xD800}), "x" + kReplacement);
   EXPECT_EQ(unicode::toUtf8(std::u16string{0xDC00, u'x'}), kReplacement + "x");
@@ -26,13 +28,13 @@ TEST(UnicodeTest, CharacterClasses) {
   };
   const Case cases[] = {
       {u'5', true, false, false, false},
-      {0x0663, true, false, false, false},  // Arabic-Indic three
-      {0x00BD, false, false, false, false}, // one half: a number, not a digit
+      {0x0663, true, false, false, false},   // Arabic-Indic three
+      {0x00BD, false, false, false, false},  // one half: a number, not a digit
       {u'a', false, false, false, false},
       {u' ', false, true, true, false},
       {u'\t', false, true, true, false},
-      {0x00A0, false, true, true, false},   // no-break space
-      {0x3000, false, true, true, false},   // ideographic space
+      {0x00A0, false, true, true, false},  // no-break space
+      {0x3000, false, true, true, false},  // ideographic space
       {u'\n', false, false, true, false},
       {u'\r', false, false, true, false},
       {0x0B, false, false, true, false},
@@ -44,10 +46,10 @@ TEST(UnicodeTest, CharacterClasses) {
       {u'-', false, false, false, true},
       {u'_', false, false, false, true},
       {u'(', false, false, false, true},
-      {0x00AB, false, false, false, true},  // left guillemet
-      {u'+', false, false, false, false},   // a math symbol
-      {u'$', false, false, false, false},   // a currency symbol
-      {0xD800, false, false, false, false}, // lone surrogates are in no class
+      {0x00AB, false, false, false, true},   // left guillemet
+      {u'+', false, false, false, false},    // a math symbol
+      {u'$', false, false, false, false},    // a currency symbol
+      {0xD800, false, false, false, false},  // lone surrogates are in no class
       {0xDFFF, false, false, false, false},
   };
   for (const auto& c : cases) {
@@ -75,7 +77,9 @@ TEST(UnicodeTest, LengthCountsCodeUnits) {
   EXPECT_EQ(unicode::length("abc"), 3u);
   EXPECT_EQ(unicode::length("\xC3\xA9"), 1u);
   EXPECT_EQ(unicode::length(kEmoji), 2u);
-  EXPECT_EQ(unicode::length("\xFF" "a"), 2u);
+  EXPECT_EQ(unicode::length("\xFF"
+                            "a"),
+            2u);
 }
 
 TEST(UnicodeTest, DropLast) {

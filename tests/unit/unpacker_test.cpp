@@ -1,12 +1,13 @@
 // Expanding packed class libraries with a runtime's own tool. The tool here is a test script
 // that really writes the .jar (a copy of the packed file) and removes the .pack on "-r"; it fails
 // for a packed file that says FAIL, kills itself for one that says SIGNAL, and logs each call.
+#include "launcher/Unpacker.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <sstream>
 
-#include "launcher/Unpacker.h"
 #include "platform/exception.h"
 #include "support/test_support.h"
 

@@ -1,5 +1,4 @@
 #include "setupstub/UnTar.h"
-#include "setupstub/tar_header.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "setupstub/tar_header.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -33,7 +33,9 @@ struct Entry {
   std::string linkName;
   std::string mode = "0000644";
   std::optional<std::string> sizeField;  // the raw size text, when not the data's length
-  std::string magic = "ustar\0" "00"s;
+  std::string magic =
+      "ustar\0"
+      "00"s;
 };
 
 // Writes `text` over `block` from `offset` on, cut at `width` bytes; the block keeps its size.
@@ -156,7 +158,9 @@ TEST(UnTar, HandMadeEntriesOfEveryKind) {
   std::vector<Entry> entries = {
       {.name = "top/", .type = '5', .mode = "0000555"},
       // GNU tar's own spelling of the size, then the next entry right after 24 bytes of padding.
-      {.name = "top/thousand", .data = std::string(1000, 'k'), .sizeField = "00000001750 ",
+      {.name = "top/thousand",
+       .data = std::string(1000, 'k'),
+       .sizeField = "00000001750 ",
        .magic = "ustar  \0"s},
       {.name = "top/old-style", .type = '\0', .data = "type NUL"},
       {.name = "top/contiguous", .type = '7', .data = "type 7"},
@@ -273,7 +277,8 @@ TEST(UnTar, DamagedArchivesFail) {
   std::string tarOnly = tarBytes({{.name = "a", .data = "aaaa"}, {.name = "b", .data = "bbbb"}});
 
   const DamageCase cases[] = {
-      {"cut in the middle of a file", [](const std::string& g) { return g.substr(0, g.size() / 2); }},
+      {"cut in the middle of a file",
+       [](const std::string& g) { return g.substr(0, g.size() / 2); }},
       {"gzip trailer missing", [](const std::string& g) { return g.substr(0, g.size() - 4); }},
       {"corrupt compressed data",
        [](const std::string& g) {
@@ -281,7 +286,8 @@ TEST(UnTar, DamagedArchivesFail) {
          for (size_t i = d.size() / 3; i < d.size() / 3 + 64; i++) d[i] = static_cast<char>(~d[i]);
          return d;
        }},
-      {"not compressed at all, not a tar", [](const std::string&) { return std::string(4096, 'z'); }},
+      {"not compressed at all, not a tar",
+       [](const std::string&) { return std::string(4096, 'z'); }},
       {"empty file", [](const std::string&) { return std::string(); }},
       {"header cut short",
        [&](const std::string&) {
@@ -349,9 +355,10 @@ TEST(UnTar, ProgressAgainstTheStatedLength) {
                                {.name = "d/small", .data = "x"}}));
   std::vector<std::pair<std::optional<std::string>, double>> calls;
   fs::create_directories(dir / "out");
-  UnTar::Result result =
-      UnTar::untar(archive, dir / "out", 6000000,
-                   [&](const std::optional<std::string>& m, double p) { calls.push_back({m, p}); });
+  UnTar::Result result = UnTar::untar(archive, dir / "out", 6000000,
+                                      [&](const std::optional<std::string>& m, double p) {
+                                        calls.push_back({m, p});
+                                      });
   ASSERT_TRUE(result.complete) << result.failure;
   ASSERT_GE(calls.size(), 4u);
   EXPECT_EQ(calls.front().first, dir / "out");

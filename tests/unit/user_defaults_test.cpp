@@ -62,8 +62,9 @@ TEST_F(UserDefaultsTest, BrokenOrMissingDomainsAreSkipped) {
 }
 
 TEST_F(UserDefaultsTest, NumbersReadAsText) {
-  domain("com.example.app", dict({{"n", plist::Value::integer(42)}, {"b", plist::Value::boolean(true)},
-                                   {"list", arr({"a"})}}));
+  domain("com.example.app", dict({{"n", plist::Value::integer(42)},
+                                  {"b", plist::Value::boolean(true)},
+                                  {"list", arr({"a"})}}));
   auto d = defaults();
   EXPECT_EQ(d.stringForKey("n"), "42");
   EXPECT_EQ(d.stringForKey("b"), "1");

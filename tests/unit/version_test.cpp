@@ -1,7 +1,8 @@
+#include "launcher/version.h"
+
 #include <gtest/gtest.h>
 
 #include "launcher/Launcher.h"
-#include "launcher/version.h"
 #include "support/test_support.h"
 
 namespace {
@@ -16,13 +17,31 @@ TEST(TypeOfCharacter, ClassifiesDigitsSeparatorsAndEverythingElse) {
     int64_t type;
   };
   const Case cases[] = {
-      {u".", 2}, {u"7", 0}, {u"\u0663", 0} /* Arabic-Indic three: Nd */,
-      {u"_", 2}, {u"-", 2}, {u",", 2}, {u":", 2}, {u"(", 2}, {u")", 2}, {u" ", 2},
-      {u"\t", 2}, {u"\n", 2}, {u"\r", 2}, {u"\u0085", 2}, {u"\u00a0", 2}, {u"\u2028", 2},
+      {u".", 2},
+      {u"7", 0},
+      {u"\u0663", 0} /* Arabic-Indic three: Nd */,
+      {u"_", 2},
+      {u"-", 2},
+      {u",", 2},
+      {u":", 2},
+      {u"(", 2},
+      {u")", 2},
+      {u" ", 2},
+      {u"\t", 2},
+      {u"\n", 2},
+      {u"\r", 2},
+      {u"\u0085", 2},
+      {u"\u00a0", 2},
+      {u"\u2028", 2},
       {u"\u00bf", 2} /* inverted question mark: Po */,
-      {u"+", 1}, {u"a", 1}, {u"Z", 1}, {u"$", 1}, {u"\u00e9", 1},
+      {u"+", 1},
+      {u"a", 1},
+      {u"Z", 1},
+      {u"$", 1},
+      {u"\u00e9", 1},
       {u"\xd835", 1} /* a lone high surrogate is in no class */,
-      {u"9ab", 0} /* only the first character counts */, {u".x", 2},
+      {u"9ab", 0} /* only the first character counts */,
+      {u".x", 2},
       {u"", 1} /* never passed by callers; must not read past the end */,
   };
   for (const Case& c : cases) {
@@ -44,7 +63,11 @@ TEST(SplitVersionString, MakesRunsOfDigitsAndWordsAndSingleSeparators) {
       {"9-ea", {"9", "-", "ea"}},
       // A character outside the basic plane is two code units, both of class other: it stays
       // whole inside its word.
-      {"a\xF0\x9D\x9F\x8E" "b7", {"a\xF0\x9D\x9F\x8E" "b", "7"}},
+      {"a\xF0\x9D\x9F\x8E"
+       "b7",
+       {"a\xF0\x9D\x9F\x8E"
+        "b",
+        "7"}},
       {"r\xC3\xA9v2", {"r\xC3\xA9v", "2"}},
   };
   for (const auto& [input, tokens] : cases) {
@@ -59,11 +82,20 @@ struct Ordering {
 
 TEST(CompareVersionToVersion, WorkedTable) {
   const Ordering cases[] = {
-      {"1.8.0_311", "1.8.0_45", 1},   {"17", "1.8.0_311", 1},      {"1.10", "1.9", 1},
-      {"11.0.2", "11.0.2.1", -1},     {"17", "17.0", -1},          {"1.8.0", "1.8.0beta", 1},
-      {"9-ea", "9", 1},               {"1.8", "1.8a", 1},          {"17.0.1.jdk", "17.jdk", 1},
-      {"alpha-17.jdk", "17.0.1.jdk", -1}, {"omega-17.jdk", "alpha-17.jdk", 1},
-      {"17+35", "17.0.1", -1},        {"1.8.0_05", "1.8.0_5", 0},  {"", "", 0},
+      {"1.8.0_311", "1.8.0_45", 1},
+      {"17", "1.8.0_311", 1},
+      {"1.10", "1.9", 1},
+      {"11.0.2", "11.0.2.1", -1},
+      {"17", "17.0", -1},
+      {"1.8.0", "1.8.0beta", 1},
+      {"9-ea", "9", 1},
+      {"1.8", "1.8a", 1},
+      {"17.0.1.jdk", "17.jdk", 1},
+      {"alpha-17.jdk", "17.0.1.jdk", -1},
+      {"omega-17.jdk", "alpha-17.jdk", 1},
+      {"17+35", "17.0.1", -1},
+      {"1.8.0_05", "1.8.0_5", 0},
+      {"", "", 0},
       {"", "1", -1},
   };
   for (const Ordering& c : cases) {
@@ -112,12 +144,18 @@ TEST(CompareVersionToVersion, SurvivesHugeInputs) {
 
 TEST(RemoveJrePrefix, StripsEachPrefixAtMostOnceInOrder) {
   const std::pair<std::string, std::string> cases[] = {
-      {"jdk1.8.0_311.jdk", "1.8.0_311.jdk"}, {"jdk-17.0.1.jdk", "17.0.1.jdk"},
-      {"openjdk-17.jdk", "17.jdk"},          {"openjdk17.jdk", "17.jdk"},
-      {"jre-jre", ""},                       {"alpha-17.jdk", "alpha-17.jdk"},
-      {"omega-11.jdk", "omega-11.jdk"},      {"jdk", ""},
-      {"openjdk", ""},                       {"openjdk-jdk-jre", ""},
-      {"JDK-17", "JDK-17"},                  {"jdkjdk", "jdk"},
+      {"jdk1.8.0_311.jdk", "1.8.0_311.jdk"},
+      {"jdk-17.0.1.jdk", "17.0.1.jdk"},
+      {"openjdk-17.jdk", "17.jdk"},
+      {"openjdk17.jdk", "17.jdk"},
+      {"jre-jre", ""},
+      {"alpha-17.jdk", "alpha-17.jdk"},
+      {"omega-11.jdk", "omega-11.jdk"},
+      {"jdk", ""},
+      {"openjdk", ""},
+      {"openjdk-jdk-jre", ""},
+      {"JDK-17", "JDK-17"},
+      {"jdkjdk", "jdk"},
       {"", ""},
   };
   for (const auto& [input, output] : cases) {
@@ -127,9 +165,9 @@ TEST(RemoveJrePrefix, StripsEachPrefixAtMostOnceInOrder) {
 
 TEST(IsBetaVersion, LooksForTheMarkersCaseSensitively) {
   const std::pair<OptionalString, bool> cases[] = {
-      {std::nullopt, false}, {"", false},        {"1.8.0-ea", true},  {"13-beta", true},
-      {"11.0.2-rc", true},   {"17.0.1+12", false}, {"Release", true}, {"Created", true},
-      {"BETA", false},       {"Oracle", false},  {"source", true},
+      {std::nullopt, false}, {"", false},          {"1.8.0-ea", true}, {"13-beta", true},
+      {"11.0.2-rc", true},   {"17.0.1+12", false}, {"Release", true},  {"Created", true},
+      {"BETA", false},       {"Oracle", false},    {"source", true},
   };
   for (const auto& [input, beta] : cases) {
     EXPECT_EQ(Launcher::isBetaVersion(input), beta) << input.value_or("(null)");
@@ -160,14 +198,22 @@ struct Bound {
 
 TEST(CompareVersionBound, WorkedTable) {
   const Bound cases[] = {
-      {"1.8.0_40", "1.8.0_311", false, true}, {"1.8", "1.7.0_80", false, false},
-      {"10", "9.0.4", false, false},          {"1.8.0", "1.8", false, true},
-      {"1.8.0_1", "1.8", false, false},       {"11", "11-ea", false, true},
-      {"9", "11.0.2", true, false},           {"1.8", "1.8.0_311", true, true},
-      {"1.8", "1.8.1", true, true},           {"1.8.0_40", "1.8.0_45", true, false},
-      {"1.8.0_40", "1.8.0_40", true, true},   {"1.8.0_40", "1.8.0_40", false, true},
-      {"", "1", false, true},                 {"", "1", true, true},
-      {std::nullopt, "1", false, true},       {std::nullopt, "99", true, true},
+      {"1.8.0_40", "1.8.0_311", false, true},
+      {"1.8", "1.7.0_80", false, false},
+      {"10", "9.0.4", false, false},
+      {"1.8.0", "1.8", false, true},
+      {"1.8.0_1", "1.8", false, false},
+      {"11", "11-ea", false, true},
+      {"9", "11.0.2", true, false},
+      {"1.8", "1.8.0_311", true, true},
+      {"1.8", "1.8.1", true, true},
+      {"1.8.0_40", "1.8.0_45", true, false},
+      {"1.8.0_40", "1.8.0_40", true, true},
+      {"1.8.0_40", "1.8.0_40", false, true},
+      {"", "1", false, true},
+      {"", "1", true, true},
+      {std::nullopt, "1", false, true},
+      {std::nullopt, "99", true, true},
   };
   for (const Bound& c : cases) {
     EXPECT_EQ(Launcher::compareVersion(c.limit, Launcher::versionComponents(c.candidate), c.max),
@@ -221,13 +267,16 @@ TEST(NumericValue, ReadsLeadingDigitsAndSaturates) {
 
 TEST(GetJavaMinVersion, ReadsTheBundleSettingUnchanged) {
   testing_support::TempDir dir;
-  platform::SystemLayout layout = testing_support::layoutUnder(dir.path(), platform::SystemLayout::forLinux());
-  auto with = testing_support::makeAppBundle(dir.path(), "With.app", dict({{"qmk.minVersion", str("1.8.0_40")}}));
+  platform::SystemLayout layout =
+      testing_support::layoutUnder(dir.path(), platform::SystemLayout::forLinux());
+  auto with = testing_support::makeAppBundle(dir.path(), "With.app",
+                                             dict({{"qmk.minVersion", str("1.8.0_40")}}));
   auto without = testing_support::makeAppBundle(dir.path(), "Without.app", dict({}));
   EXPECT_EQ(Launcher::getJavaMinVersion(testing_support::makeContext(with, layout, {}, dir.path())),
             "1.8.0_40");
-  EXPECT_EQ(Launcher::getJavaMinVersion(testing_support::makeContext(without, layout, {}, dir.path())),
-            std::nullopt);
+  EXPECT_EQ(
+      Launcher::getJavaMinVersion(testing_support::makeContext(without, layout, {}, dir.path())),
+      std::nullopt);
 }
 
 }  // namespace
