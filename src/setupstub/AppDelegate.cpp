@@ -23,7 +23,9 @@ constexpr const char* kBundleDirectoryName = "jre.bundle";
 
 AppDelegate::AppDelegate(LaunchContext context, ProgressWindow& window, MainQueue& mainQueue,
                          Services services)
-    : context_(std::move(context)), window_(window), mainQueue_(mainQueue),
+    : context_(std::move(context)),
+      window_(window),
+      mainQueue_(mainQueue),
       services_(std::move(services)) {
   context_.applyProcessSettings = false;
 }
@@ -85,8 +87,7 @@ std::string AppDelegate::getJreLocation(const std::string& bundle,
   return fileManager.fileExists(jre) ? jre : home;
 }
 
-std::string AppDelegate::handleTar(const std::string& archive,
-                                   platform::FileManager& fileManager) {
+std::string AppDelegate::handleTar(const std::string& archive, platform::FileManager& fileManager) {
   const std::string bundle =
       platform::joinPath(ensureTemporaryDirectory(fileManager), kBundleDirectoryName);
   const plist::Value& sizeValue = context_.mainBundle->infoValue(kUncompressedSizeKey);
@@ -95,16 +96,14 @@ std::string AppDelegate::handleTar(const std::string& archive,
   if (uncompressedLength <= 0) uncompressedLength = kDefaultUncompressedSize;
   fileManager.createDirectory(bundle, false);
 
-  UnTar::Result result = UnTar::untar(
-      archive, bundle, uncompressedLength,
-      [this](const std::optional<std::string>&, double percent) {
-        if (cancelled) throw platform::Exception(kCancelled, "");
-        showProgress(percent * 0.7);
-      });
+  UnTar::Result result = UnTar::untar(archive, bundle, uncompressedLength,
+                                      [this](const std::optional<std::string>&, double percent) {
+                                        if (cancelled) throw platform::Exception(kCancelled, "");
+                                        showProgress(percent * 0.7);
+                                      });
   if (!result.complete) {
-    throw platform::Exception("DamagedRuntimeArchive",
-                              "The runtime archive " + archive + " is damaged: " + result.failure +
-                                  ".");
+    throw platform::Exception("DamagedRuntimeArchive", "The runtime archive " + archive +
+                                                           " is damaged: " + result.failure + ".");
   }
   DLOG("%s [Line %d] jre destination %@", bundle);
 
@@ -112,12 +111,19 @@ std::string AppDelegate::handleTar(const std::string& archive,
   const std::string jre = platform::joinPath(home, "jre");
   const std::string expansionDirectory = fileManager.fileExists(jre) ? jre : home;
   if (cancelled) throw platform::Exception(kCancelled, "");
-  bool expanded = Unpacker::unpack(expansionDirectory,
-                                   [this](const std::optional<std::string>&, double percent) {
-                                     if (cancelled) throw platform::Exception(kCancelled, "");
-                                     showProgress(70 + percent * 0.3);
-                                   });
-  if (expanded) return bundle;
+  bool expansionReported = false;
+  bool expanded = Unpacker::unpack(
+      expansionDirectory,
+      [this, &expansionReported](const std::optional<std::string>&, double percent) {
+        if (cancelled) throw platform::Exception(kCancelled, "");
+        expansionReported = true;
+        showProgress(70 + percent * 0.3);
+      });
+  if (expanded) {
+    // Nothing to expand reports no progress; the runtime is ready all the same.
+    if (!expansionReported) showProgress(100);
+    return bundle;
+  }
   Launcher::displayError(context_, "vexel.InternalError", std::string("could not run unpack200"));
   throw RunEnded{1};
 }
@@ -125,9 +131,9 @@ std::string AppDelegate::handleTar(const std::string& archive,
 std::string AppDelegate::ensureTemporaryDirectory(platform::FileManager& fileManager) {
   if (!tempDir) tempDir = createTemporaryDirectory(fileManager);
   if (!tempDir) {
-    throw platform::Exception("TemporaryDirectoryError",
-                              "A temporary directory could not be created in " +
-                                  platform::temporaryDirectory() + ".");
+    throw platform::Exception(
+        "TemporaryDirectoryError",
+        "A temporary directory could not be created in " + platform::temporaryDirectory() + ".");
   }
   return *tempDir;
 }
