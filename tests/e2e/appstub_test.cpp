@@ -27,8 +27,19 @@ class AppstubTest : public ::testing::Test {
     writeFile(argumentFile, content);
     return run({QMK_APPSTUB, "__qmk_invoke_other", argumentFile}, "", env);
   }
+  // Starts appstub on a runtime whose launcher library is the test library, handed
+  // "-Dx=1 a.Main arg"; the library records what it did, steered by `env`.
+  RunResult runFakeRuntime(std::map<std::string, std::optional<std::string>> env) {
+    const std::string runtime = tmp / "fake";
+    makeDirectories(runtime + "/lib");
+    std::filesystem::create_symlink(QMK_FAKE_JLI, runtime + "/lib/libjli.so");
+    writeFile(argumentFile, runtime + "\n-Dx=1\na.Main\narg");
+    env["FAKE_JLI_RECORD"] = record;
+    return run({QMK_APPSTUB, "__qmk_invoke_other", argumentFile}, "", env);
+  }
   TempDir tmp;
   std::string argumentFile = tmp / "args";
+  std::string record = tmp / "record";
 };
 
 TEST_F(AppstubTest, TheVectorArrivesVerbatimAndSystemExitIsTheStatus) {
@@ -113,13 +124,7 @@ TEST_F(AppstubTest, AReexecutedStartRunsTheProgramOnceWithItsArguments) {
 }
 
 TEST_F(AppstubTest, ARuntimeThatEntersMainAgainIsHandedTheVectorBack) {
-  std::string runtime = tmp / "fake";
-  makeDirectories(runtime + "/lib");
-  std::filesystem::create_symlink(QMK_FAKE_JLI, runtime + "/lib/libjli.so");
-  writeFile(argumentFile, runtime + "\n-Dx=1\na.Main\narg");
-  std::string record = tmp / "record";
-  auto r = run({QMK_APPSTUB, "__qmk_invoke_other", argumentFile}, "",
-               {{"FAKE_JLI_RECORD", record}, {"FAKE_JLI_REENTER", "1"}, {"FAKE_JLI_STATUS", "4"}});
+  auto r = runFakeRuntime({{"FAKE_JLI_REENTER", "1"}, {"FAKE_JLI_STATUS", "4"}});
   EXPECT_EQ(r.status, 4) << r.err;
   std::string rec = readFile(record);
   EXPECT_NE(rec.find("launch pid="), std::string::npos);
@@ -128,13 +133,7 @@ TEST_F(AppstubTest, ARuntimeThatEntersMainAgainIsHandedTheVectorBack) {
 }
 
 TEST_F(AppstubTest, AFakeReexecResumesWithTheSameLibrary) {
-  std::string runtime = tmp / "fake";
-  makeDirectories(runtime + "/lib");
-  std::filesystem::create_symlink(QMK_FAKE_JLI, runtime + "/lib/libjli.so");
-  writeFile(argumentFile, runtime + "\n-Dx=1\na.Main\narg");
-  std::string record = tmp / "record";
-  auto r = run({QMK_APPSTUB, "__qmk_invoke_other", argumentFile}, "",
-               {{"FAKE_JLI_RECORD", record}, {"FAKE_JLI_REEXEC", "1"}, {"FAKE_JLI_STATUS", "6"}});
+  auto r = runFakeRuntime({{"FAKE_JLI_REEXEC", "1"}, {"FAKE_JLI_STATUS", "6"}});
   EXPECT_EQ(r.status, 6) << r.err;
   std::string rec = readFile(record);
   // The second run got the launch vector, not a new launch with it as application arguments.

@@ -20,6 +20,7 @@
 #include "support/http_server.h"
 #include "support/installer_fixture.h"
 #include "support/reliability.h"
+#include "support/task_queue.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -102,35 +103,6 @@ TEST_F(DownloadReliability, ServerClosingInTheMiddleOfTheBody) {
 }
 
 // The platform download on its own, to see exactly what it stores.
-class TaskQueue {
- public:
-  void post(std::function<void()> task) {
-    std::lock_guard lock(mutex_);
-    tasks_.push_back(std::move(task));
-    ready_.notify_one();
-  }
-  // Runs tasks until `done` holds or a minute passes.
-  bool pumpUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!done()) {
-      std::function<void()> task;
-      {
-        std::unique_lock lock(mutex_);
-        if (!ready_.wait_until(lock, deadline, [&] { return !tasks_.empty(); })) return false;
-        task = std::move(tasks_.front());
-        tasks_.pop_front();
-      }
-      task();
-    }
-    return true;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<std::function<void()>> tasks_;
-};
-
 struct Outcome : platform::DownloadDelegate {
   void downloadDidReceiveResponse(platform::Download&, const platform::URLResponse& r) override {
     announced = r.expectedContentLength;
@@ -153,10 +125,10 @@ TEST_F(DownloadReliability, ServerSendingMoreThanItsContentLength) {
   Outcome outcome;
   const std::string destination = dir / "download";
   {
-    auto download = platform::Download::create(
-        {.url = server.url("/bytes/" + std::to_string(kSent) +
-                           "?announce=" + std::to_string(kAnnounced))},
-        outcome, [&](std::function<void()> task) { queue.post(std::move(task)); });
+    auto download =
+        platform::Download::create({.url = server.url("/bytes/" + std::to_string(kSent) +
+                                                      "?announce=" + std::to_string(kAnnounced))},
+                                   outcome, queue.dispatcher());
     ASSERT_TRUE(download);
     download->setDestination(destination);
     download->start();

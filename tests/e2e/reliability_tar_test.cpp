@@ -20,6 +20,7 @@
 #include "setupstub/UnTar.h"
 #include "support/installer_fixture.h"
 #include "support/reliability.h"
+#include "support/tar_builder.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
@@ -28,52 +29,10 @@ using namespace testing_support;
 namespace {
 
 const std::string kArea = "Tar archives";
-constexpr size_t kBlock = 512;
 
 // ---- Archives written block by block -----------------------------------------------------------
 
-struct Entry {
-  std::string name;
-  char type = '0';
-  std::string data;
-  std::string linkName;
-  std::string mode = "0000644";
-  std::optional<std::string> sizeField;  // the raw size field, when not the data's length
-};
-
-void put(std::string& block, size_t offset, size_t width, const std::string& text) {
-  block.replace(offset, std::min(width, text.size()), text.substr(0, width));
-}
-
-// A GNU-style header block with a correct checksum.
-std::string headerBlock(const Entry& e) {
-  std::string block(kBlock, '\0');
-  put(block, 0, 100, e.name);
-  put(block, 100, 8, e.mode);
-  put(block, 108, 8, "0000000");
-  put(block, 116, 8, "0000000");
-  char number[16];
-  std::snprintf(number, sizeof number, "%011llo", static_cast<unsigned long long>(e.data.size()));
-  put(block, 124, 12, e.sizeField.value_or(number));
-  put(block, 136, 12, "14724302123");
-  block[156] = e.type;
-  put(block, 157, 100, e.linkName);
-  put(block, 257, 8, std::string("ustar  \0", 8));
-  put(block, 148, 8, "        ");
-  unsigned sum = 0;
-  for (unsigned char c : block) sum += c;
-  std::snprintf(number, sizeof number, "%06o", sum);
-  put(block, 148, 8, std::string(number) + '\0' + ' ');
-  return block;
-}
-
-std::string padding(size_t size) { return std::string((kBlock - size % kBlock) % kBlock, '\0'); }
-
-std::string tarOf(const std::vector<Entry>& entries) {
-  std::string out;
-  for (const auto& e : entries) out += headerBlock(e) + e.data + padding(e.data.size());
-  return out + std::string(2 * kBlock, '\0');
-}
+using Entry = TarEntry;
 
 // One pax record, its length counting itself.
 std::string paxRecord(const std::string& key, const std::string& value) {
@@ -298,7 +257,7 @@ TEST(TarEscapes, NothingOutsideTheDestinationIsWrittenChangedOrLinked) {
   for (const auto& c : cases) {
     Sandbox sandbox;
     const std::string archive = sandbox.scratch("escape.tar.gz");
-    writeFile(archive, gzipped(tarOf(c.entries(sandbox.root()))));
+    writeFile(archive, gzipped(tarBytes(c.entries(sandbox.root()))));
     Extraction e = extract(archive, sandbox.destination());
     EXPECT_TRUE(e.result.complete) << c.input << ": " << e.result.failure;
     const std::vector<std::string> changes = sandbox.changes();
@@ -332,11 +291,11 @@ struct Member {
 std::vector<Member> membersOf(const std::string& tar, size_t& endBlock) {
   std::vector<Member> members;
   size_t block = 0;
-  while ((block + 1) * kBlock <= tar.size()) {
-    std::string_view header(tar.data() + block * kBlock, kBlock);
+  while ((block + 1) * kTarBlock <= tar.size()) {
+    std::string_view header(tar.data() + block * kTarBlock, kTarBlock);
     if (header.find_first_not_of('\0') == std::string_view::npos) break;
     const uint64_t size = std::stoull(std::string(header.substr(124, 12)), nullptr, 8);
-    members.push_back({block, (size + kBlock - 1) / kBlock, header[156],
+    members.push_back({block, (size + kTarBlock - 1) / kTarBlock, header[156],
                        std::string(header.substr(0, header.find('\0')))});
     block += 1 + members.back().blocks;
   }
@@ -423,7 +382,7 @@ TEST_F(RuntimeArchives, TarStreamCutAtBlockBoundaries) {
   const std::string tar = readFile(bigLastTar());
   size_t endBlock = 0;
   const std::vector<Member> members = membersOf(tar, endBlock);
-  const size_t totalBlocks = tar.size() / kBlock;
+  const size_t totalBlocks = tar.size() / kTarBlock;
   ASSERT_GT(members.size(), 50u);
 
   // Every boundary, except inside the data of the members of more than 1 MiB: there the first
@@ -433,7 +392,7 @@ TEST_F(RuntimeArchives, TarStreamCutAtBlockBoundaries) {
   for (const Member& m : members) {
     const size_t first = m.header + 1, last = first + m.blocks;  // data blocks [first, last)
     cuts.insert(m.header);
-    if (m.blocks * kBlock <= (1 << 20)) {
+    if (m.blocks * kTarBlock <= (1 << 20)) {
       for (size_t b = first; b < last; b++) cuts.insert(b);
       continue;
     }
@@ -462,7 +421,7 @@ TEST_F(RuntimeArchives, TarStreamCutAtBlockBoundaries) {
   }
 
   std::vector<size_t> offsets;
-  for (size_t b : cuts) offsets.push_back(b * kBlock);
+  for (size_t b : cuts) offsets.push_back(b * kTarBlock);
   Stopwatch preparing;
   CuttableGzip gzip(tar, offsets);
   const double preparation = preparing.seconds();
@@ -477,7 +436,7 @@ TEST_F(RuntimeArchives, TarStreamCutAtBlockBoundaries) {
   double slowest = 0, extracting = 0;
   std::map<std::string, size_t> reasons;
   for (auto it = cuts.rbegin(); it != cuts.rend(); ++it) {
-    const size_t cut = *it * kBlock;
+    const size_t cut = *it * kTarBlock;
     const std::string ending = gzip.ending(cut);
     ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(gzip.endOffset(cut))), 0);
     ASSERT_EQ(::pwrite(fd, ending.data(), ending.size(), static_cast<off_t>(gzip.endOffset(cut))),
@@ -586,8 +545,8 @@ TEST_F(RuntimeArchives, CutArchivesThroughTheWholeInstaller) {
     size_t cut;
   };
   const Case cases[] = {
-      {"inside lib/server/libjvm.so", (libjvm->header + 1 + libjvm->blocks / 2) * kBlock},
-      {"at the member boundary before lib/server/libjvm.so", libjvm->header * kBlock},
+      {"inside lib/server/libjvm.so", (libjvm->header + 1 + libjvm->blocks / 2) * kTarBlock},
+      {"at the member boundary before lib/server/libjvm.so", libjvm->header * kTarBlock},
   };
   for (const auto& c : cases) {
     fs::remove_all(dir / "Demo.app");
@@ -607,7 +566,7 @@ TEST_F(RuntimeArchives, CutArchivesThroughTheWholeInstaller) {
         before.differences(TreeSnapshot::of(dir.path(), {"tmp"}));
     EXPECT_TRUE(changes.empty()) << c.input << "\n" << joined(changes);
     std::string outcome;
-    if (c.cut == libjvm->header * kBlock) {
+    if (c.cut == libjvm->header * kTarBlock) {
       // A well-formed archive of a runtime without its VM: the runtime's launcher says so.
       EXPECT_FALSE(anyNotice(r)) << r.err;
       EXPECT_NE(r.err.find("libjvm.so"), std::string::npos) << r.err;
@@ -655,7 +614,7 @@ TEST_F(RuntimeArchives, EscapingArchiveThroughTheWholeInstaller) {
       {.name = "k2", .type = '1', .linkName = "u/home/.profile"},
   };
   const std::string app = makeInstaller({}, false);
-  writeFile(dir / "escape.tar.gz", gzipped(tarOf(entries)));
+  writeFile(dir / "escape.tar.gz", gzipped(tarBytes(entries)));
   shipArchiveIn(app, dir / "escape.tar.gz");
   fs::remove(dir / "escape.tar.gz");
   const TreeSnapshot before = TreeSnapshot::of(dir.path(), {"tmp"});
@@ -730,10 +689,10 @@ TEST(HugeEntries, FourGibibyteEntryOfZerosIsExtractedWhole) {
   {
     char field[16];
     std::snprintf(field, sizeof field, "%011llo", static_cast<unsigned long long>(size));
-    const std::string header = headerBlock({.name = "zeros", .sizeField = field});
-    const std::string tail = std::string(4096, '\0') + "end" + padding(size) +
-                             headerBlock({.name = "after", .data = "a"}) + "a" + padding(1) +
-                             std::string(2 * kBlock, '\0');
+    const std::string header = tarHeaderBlock({.name = "zeros", .sizeField = field});
+    const std::string tail = std::string(4096, '\0') + "end" + tarPadding(size) +
+                             tarHeaderBlock({.name = "after", .data = "a"}) + "a" + tarPadding(1) +
+                             std::string(2 * kTarBlock, '\0');
     writeFile(archive, gzipAroundZeros(header, 4096, tail));
   }
   const double makingSeconds = making.seconds();
@@ -798,7 +757,7 @@ TEST(HugeEntries, HeadersClaimingGibibytesWithoutTheDataAreCutShort) {
   for (const auto& c : cases) {
     Sandbox sandbox;
     std::string tar;
-    for (const auto& e : c.entries) tar += headerBlock(e) + e.data + padding(e.data.size());
+    for (const auto& e : c.entries) tar += tarHeaderBlock(e) + e.data + tarPadding(e.data.size());
     writeFile(sandbox.scratch("claim.tar.gz"), gzipped(tar));
     Extraction e = extract(sandbox.scratch("claim.tar.gz"), sandbox.destination());
     EXPECT_FALSE(e.result.complete) << c.input;

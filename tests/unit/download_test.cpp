@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "support/http_server.h"
+#include "support/task_queue.h"
 #include "support/test_support.h"
 
 using platform::Download;
@@ -15,43 +16,10 @@ using testing_support::exists;
 using testing_support::HttpServer;
 using testing_support::readFile;
 using testing_support::ScopedEnv;
+using testing_support::TaskQueue;
 using testing_support::TempDir;
 
 namespace {
-
-// The test's main queue: tasks posted from the transfer thread run when the test pumps.
-class TaskQueue {
- public:
-  void post(std::function<void()> task) {
-    std::lock_guard lock(mutex_);
-    tasks_.push_back(std::move(task));
-    ready_.notify_one();
-  }
-  platform::Dispatcher dispatcher() {
-    return [this](std::function<void()> task) { post(std::move(task)); };
-  }
-  // Runs tasks until `done` holds; gives up after a generous guard so a hang fails the test.
-  bool pumpUntil(const std::function<bool()>& done,
-                 std::chrono::seconds guard = std::chrono::seconds(60)) {
-    auto deadline = std::chrono::steady_clock::now() + guard;
-    while (!done()) {
-      std::function<void()> task;
-      {
-        std::unique_lock lock(mutex_);
-        if (!ready_.wait_until(lock, deadline, [&] { return !tasks_.empty(); })) return false;
-        task = std::move(tasks_.front());
-        tasks_.pop_front();
-      }
-      task();
-    }
-    return true;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<std::function<void()>> tasks_;
-};
 
 class Recorder : public platform::DownloadDelegate {
  public:

@@ -14,58 +14,22 @@
 #include <vector>
 
 #include "setupstub/tar_header.h"
+#include "support/tar_builder.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 using testing_support::exists;
 using testing_support::readFile;
+using testing_support::tarBytes;
+using testing_support::tarHeaderBlock;
 using testing_support::TempDir;
 using testing_support::writeFile;
 
 namespace {
 
 // Hand-made archives for what GNU tar will not write.
-struct Entry {
-  std::string name;
-  char type = '0';
-  std::string data;
-  std::string linkName;
-  std::string mode = "0000644";
-  std::optional<std::string> sizeField;  // the raw size text, when not the data's length
-  std::string magic =
-      "ustar\0"
-      "00"s;
-};
-
-// Writes `text` over `block` from `offset` on, cut at `width` bytes; the block keeps its size.
-void put(std::string& block, size_t offset, size_t width, const std::string& text) {
-  block.replace(offset, std::min(width, text.size()), text.substr(0, width));
-}
-
-std::string headerBlock(const Entry& e) {
-  std::string block(512, '\0');
-  put(block, 0, 100, e.name);
-  put(block, 100, 8, e.mode);
-  char size[13];
-  std::snprintf(size, sizeof size, "%011llo", static_cast<unsigned long long>(e.data.size()));
-  put(block, 124, 12, e.sizeField ? *e.sizeField : std::string(size));
-  block[156] = e.type;
-  put(block, 157, 100, e.linkName);
-  put(block, 257, 8, e.magic);
-  return block;
-}
-
-std::string tarBytes(const std::vector<Entry>& entries, bool endMarker = true) {
-  std::string out;
-  for (const auto& e : entries) {
-    out += headerBlock(e);
-    out += e.data;
-    out += std::string((512 - e.data.size() % 512) % 512, '\0');
-  }
-  if (endMarker) out += std::string(1024, '\0');
-  return out;
-}
+using Entry = testing_support::TarEntry;
 
 void writeGzip(const std::string& path, const std::string& bytes) {
   gzFile out = gzopen(path.c_str(), "wb1");
@@ -386,7 +350,7 @@ TEST(UnTar, EntryOfTwoGibibytesAndMoreIsCopiedWhole) {
   {
     gzFile out = gzopen(archive.c_str(), "wb1");
     Entry e{.name = "big", .sizeField = "20000001750 "};
-    std::string header = headerBlock(e);
+    std::string header = tarHeaderBlock(e);
     gzwrite(out, header.data(), 512);
     std::string zeros(1 << 20, '\0');
     uint64_t left = size - 3;
@@ -397,7 +361,7 @@ TEST(UnTar, EntryOfTwoGibibytesAndMoreIsCopiedWhole) {
     }
     gzwrite(out, "end", 3);
     std::string tail = std::string(tar::paddingFor(size), '\0') + std::string(1024, '\0');
-    tail += headerBlock({.name = "after", .data = "a"}) + "a" + std::string(511 + 1024, '\0');
+    tail += tarHeaderBlock({.name = "after", .data = "a"}) + "a" + std::string(511 + 1024, '\0');
     gzwrite(out, tail.data(), static_cast<unsigned>(tail.size()));
     gzclose(out);
   }
