@@ -11,6 +11,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace platform {
 namespace {
 
@@ -98,10 +100,6 @@ class Transfer {
         request_(std::move(request)),
         destination_(std::move(destination)) {}
 
-  ~Transfer() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-
   void run() {
     std::unique_ptr<CURL, CurlEasyCleanup> curl(curl_easy_init());
     if (!curl) return fail("The transfer could not be set up.");
@@ -120,9 +118,7 @@ class Transfer {
     }
     if (!openFileOnce() || !flush()) return fail(writeError_);
     reportData(std::chrono::steady_clock::now());
-    int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) return fail("The file " + destination_ + " could not be written.");
+    if (!fd_.close()) return fail("The file " + destination_ + " could not be written.");
     shared_->post(shared_, [](DownloadDelegate& delegate, Download& download) {
       delegate.downloadDidFinish(download);
     });
@@ -196,7 +192,7 @@ class Transfer {
 
   bool writeToFile(const char* data, size_t length) {
     while (length > 0) {
-      ssize_t n = ::write(fd_, data, length);
+      ssize_t n = ::write(fd_.get(), data, length);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         writeError_ = "The file " + destination_ + " could not be written: " + std::strerror(errno);
@@ -211,7 +207,7 @@ class Transfer {
   // The response is known once content arrives (or the transfer ends without any): report it,
   // then create the file.
   bool openFileOnce() {
-    if (responded_) return fd_ >= 0;
+    if (responded_) return static_cast<bool>(fd_);
     responded_ = true;
     URLResponse response;
     curl_off_t length = -1;
@@ -226,8 +222,8 @@ class Transfer {
     if (curl_easy_getinfo(curl_, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type) {
       response.mimeType = type;
     }
-    fd_ = ::open(destination_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
+    fd_.reset(::open(destination_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd_) {
       writeError_ = "The file " + destination_ + " could not be created: " + std::strerror(errno);
       return false;
     }
@@ -238,10 +234,7 @@ class Transfer {
   }
 
   void removeFile() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
+    fd_.close();
     if (responded_) ::unlink(destination_.c_str());
   }
 
@@ -257,7 +250,7 @@ class Transfer {
   URLRequest request_;
   std::string destination_;
   CURL* curl_ = nullptr;
-  int fd_ = -1;
+  UniqueFd fd_;
   bool responded_ = false;
   std::vector<char> buffer_ = std::vector<char>(kWriteBufferSize);
   size_t buffered_ = 0;

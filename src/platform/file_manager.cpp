@@ -14,6 +14,7 @@
 #include <memory>
 #include <system_error>
 
+#include "platform/unique_fd.h"
 #include "platform/utf8.h"
 
 namespace fs = std::filesystem;
@@ -21,21 +22,6 @@ namespace fs = std::filesystem;
 namespace platform {
 
 namespace {
-
-// Closes a descriptor when it goes out of scope.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 
@@ -134,7 +120,7 @@ std::string FileManager::currentDirectory() const {
 std::optional<std::string> FileManager::readFile(const std::string& path) const {
   // Non-blocking, so that a named pipe given for a file is refused below instead of waiting
   // for a writer forever; on a regular file the flag changes nothing.
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return std::nullopt;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;

@@ -14,9 +14,11 @@
 #include <vector>
 
 #include "launcher/global.h"
+#include "platform/unique_fd.h"
 #include "setupstub/tar_header.h"
 
 namespace fs = std::filesystem;
+using platform::UniqueFd;
 
 namespace {
 
@@ -25,27 +27,6 @@ constexpr size_t kCopyChunk = 32768;
 constexpr unsigned kGzipBufferSize = 128 * 1024;
 // Long names and pax records beyond this are not from a runtime archive.
 constexpr uint64_t kMaxExtendedHeader = 1 << 20;
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  // Closes now and reports whether the close succeeded (write errors may show only here).
-  bool close() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 struct GzipCloser {
   void operator()(gzFile_s* file) const { gzclose(file); }
