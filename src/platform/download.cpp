@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/unique_fd.h"
+#include "platform/write_all.h"
 
 namespace platform {
 namespace {
@@ -191,17 +192,9 @@ class Transfer {
   }
 
   bool writeToFile(const char* data, size_t length) {
-    while (length > 0) {
-      ssize_t n = ::write(fd_.get(), data, length);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        writeError_ = "The file " + destination_ + " could not be written: " + std::strerror(errno);
-        return false;
-      }
-      data += n;
-      length -= static_cast<size_t>(n);
-    }
-    return true;
+    if (writeAll(fd_.get(), data, length)) return true;
+    writeError_ = "The file " + destination_ + " could not be written: " + std::strerror(errno);
+    return false;
   }
 
   // The response is known once content arrives (or the transfer ends without any): report it,

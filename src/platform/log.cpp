@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/write_all.h"
+
 namespace platform {
 
 namespace {
@@ -26,17 +28,6 @@ std::string linePrefix() {
          std::to_string(::getpid()) + ":" + std::to_string(::gettid()) + "] ";
 }
 
-// One write for the whole line, so that lines of concurrent threads never interleave.
-void writeAll(int fd, const std::string& text) {
-  size_t written = 0;
-  while (written < text.size()) {
-    ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    written += static_cast<size_t>(n);
-  }
-}
-
 void writeToSystemLog(const std::string& message) {
   static std::once_flag opened;
   std::call_once(opened, [] { ::openlog(program_invocation_short_name, LOG_PID, LOG_USER); });
@@ -48,7 +39,8 @@ void writeToSystemLog(const std::string& message) {
 void log(const std::string& message) {
   std::string line = linePrefix() + message;
   if (line.empty() || line.back() != '\n') line += '\n';
-  writeAll(STDERR_FILENO, line);
+  // One write for the whole line, so that lines of concurrent threads never interleave.
+  platform::writeAll(STDERR_FILENO, line);
   writeToSystemLog(message);
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/file_manager.h"
+#include "platform/write_all.h"
 
 namespace platform {
 
@@ -25,16 +26,6 @@ struct Dialog {
   std::vector<std::string> arguments;  // argv, element 0 the program
   std::string input;                   // written to the dialog's standard input
 };
-
-void writeAll(int fd, const std::string& text) {
-  size_t written = 0;
-  while (written < text.size()) {
-    ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    written += static_cast<size_t>(n);
-  }
-}
 
 // One line, whatever the message holds.
 std::string stderrLine(const std::optional<std::string>& header, const std::string& message) {

@@ -15,6 +15,7 @@
 
 #include "launcher/global.h"
 #include "platform/unique_fd.h"
+#include "platform/write_all.h"
 #include "setupstub/tar_header.h"
 
 namespace fs = std::filesystem;
@@ -57,17 +58,6 @@ bool streamCutShort(gzFile in) {
   int error = Z_OK;
   gzerror(in, &error);
   return error != Z_OK;
-}
-
-bool writeFully(int fd, const char* data, size_t length) {
-  while (length > 0) {
-    ssize_t n = ::write(fd, data, length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // Removes whatever is at `path` unless it is a directory; a symbolic link is removed, never
@@ -476,7 +466,7 @@ bool UnTar::extractFile(gzFile in, const std::string& path, int64_t length, uint
     int n = gzread(in, buffer.data(), chunk);
     if (n <= 0) break;
     written += n;
-    if (!writeFully(out.get(), buffer.data(), static_cast<size_t>(n))) {
+    if (!platform::writeAll(out.get(), buffer.data(), static_cast<size_t>(n))) {
       streamError = true;
       break;
     }

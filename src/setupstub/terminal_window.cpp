@@ -8,22 +8,14 @@
 #include <cmath>
 #include <string>
 
+#include "platform/write_all.h"
 #include "setupstub/progress_window.h"
 
 namespace {
 
-constexpr int kBarWidth = 20;
+using platform::writeAll;
 
-void writeAll(int fd, const std::string& text) {
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, data, left);
-    if (n <= 0) return;  // standard error gone: nothing sensible to do about it
-    data += n;
-    left -= static_cast<size_t>(n);
-  }
-}
+constexpr int kBarWidth = 20;
 
 // The first `columns` characters of a UTF-8 text (continuation bytes take no column).
 std::string cutToColumns(const std::string& text, int columns) {

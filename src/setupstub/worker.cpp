@@ -12,6 +12,8 @@
 #include "platform/exception.h"
 #include "platform/process.h"
 #include "platform/unicode.h"
+#include "platform/unique_fd.h"
+#include "platform/write_all.h"
 #include "setupstub/AppDelegate.h"
 
 namespace {
@@ -22,27 +24,16 @@ constexpr const char* kJreLocationKey = "qmk.jreLocation";
 constexpr auto kWindowLingers = std::chrono::microseconds(5000000);
 
 // Copies this process's standard input into the installer's until the input ends (then the
-// installer's input is closed) or the installer stops reading. Owns `pipe`.
-void forwardStandardInput(int pipe) {
+// installer's input is closed) or the installer stops reading.
+void forwardStandardInput(platform::UniqueFd pipe) {
   char buffer[65536];
   for (;;) {
     ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    const char* data = buffer;
-    size_t left = static_cast<size_t>(n);
-    while (left > 0) {
-      ssize_t written = ::write(pipe, data, left);
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) {  // EPIPE: the installer closed its input, or ended
-        ::close(pipe);
-        return;
-      }
-      data += written;
-      left -= static_cast<size_t>(written);
-    }
+    // EPIPE: the installer closed its input, or ended.
+    if (!platform::writeAll(pipe.get(), buffer, static_cast<size_t>(n))) break;
   }
-  ::close(pipe);
 }
 
 // A plain runtime directory (a registry's ".quillmark/jre", a Linux runtime home) has no
@@ -196,9 +187,9 @@ int AppDelegate::runInstaller(const Road& road, const std::vector<std::string>& 
   if (settings.lang) options.environmentOverrides["LANG"] = *settings.lang;
   platform::Process installer = platform::Process::launch(options);
 
-  const int pipe = ::fcntl(installer.standardInput(), F_DUPFD_CLOEXEC, 0);
+  platform::UniqueFd pipe(::fcntl(installer.standardInput(), F_DUPFD_CLOEXEC, 0));
   installer.closeStandardInput();
-  if (pipe >= 0) std::thread(forwardStandardInput, pipe).detach();
+  if (pipe) std::thread(forwardStandardInput, std::move(pipe)).detach();
 
   std::this_thread::sleep_for(kWindowLingers);
   mainQueue_.post([this] { window_.close(); });
