@@ -53,14 +53,11 @@ void GlibMainQueue::run() {
 RunLoop::RunLoop() {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) std::abort();
-  wakeRead_ = fds[0];
-  wakeWrite_ = fds[1];
+  wakeRead_.reset(fds[0]);
+  wakeWrite_.reset(fds[1]);
 }
 
-RunLoop::~RunLoop() {
-  ::close(wakeRead_);
-  ::close(wakeWrite_);
-}
+RunLoop::~RunLoop() = default;
 
 void RunLoop::post(Task task) {
   {
@@ -71,7 +68,7 @@ void RunLoop::post(Task task) {
 }
 
 void RunLoop::wake() {
-  ssize_t ignored = ::write(wakeWrite_, &kTaskByte, 1);  // a full pipe already means "wake"
+  ssize_t ignored = ::write(wakeWrite_.get(), &kTaskByte, 1);  // a full pipe already means "wake"
   (void)ignored;
 }
 
@@ -86,11 +83,11 @@ void RunLoop::run() {
   action.sa_handler = onInterrupt;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  interruptPipe = wakeWrite_;
+  interruptPipe = wakeWrite_.get();
   ::sigaction(SIGINT, &action, &previous);
 
   while (!stopped_) {
-    pollfd fd{wakeRead_, POLLIN, 0};
+    pollfd fd{wakeRead_.get(), POLLIN, 0};
     if (::poll(&fd, 1, -1) < 0 && errno != EINTR) break;
     drainWakeups();
     runPendingTasks();
@@ -104,7 +101,7 @@ void RunLoop::drainWakeups() {
   char buffer[64];
   ssize_t n;
   bool interrupted = false;
-  while ((n = ::read(wakeRead_, buffer, sizeof buffer)) > 0) {
+  while ((n = ::read(wakeRead_.get(), buffer, sizeof buffer)) > 0) {
     for (ssize_t i = 0; i < n; i++) interrupted |= buffer[i] == kInterruptByte;
   }
   if (interrupted && interruptHandler_) interruptHandler_();

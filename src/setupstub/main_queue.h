@@ -7,6 +7,8 @@
 #include <functional>
 #include <mutex>
 
+#include "platform/unique_fd.h"
+
 class MainQueue {
  public:
   using Task = std::function<void()>;
@@ -48,8 +50,8 @@ class RunLoop : public MainQueue {
 
   std::mutex mutex_;
   std::deque<Task> tasks_;
-  int wakeRead_ = -1;
-  int wakeWrite_ = -1;
+  platform::UniqueFd wakeRead_;
+  platform::UniqueFd wakeWrite_;
   std::atomic<bool> stopped_{false};
   std::function<void()> interruptHandler_;
 };
