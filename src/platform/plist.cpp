@@ -34,33 +34,40 @@ Node adopt(plist_t node) { return Node(node, &plist_free); }
 
 // ---- Reading libplist trees ------------------------------------------------------------------
 
-Value fromNode(plist_t node);
+// Real documents nest a handful of levels; a limit far beyond them keeps a hostile one, a few
+// hundred kilobytes of opening tags, from exhausting the stack of every walk over the tree.
+constexpr int kMaxNesting = 512;
 
-Value fromDictionaryNode(plist_t node) {
+Value fromNode(plist_t node, int depth, bool& tooDeep);
+
+Value fromDictionaryNode(plist_t node, int depth, bool& tooDeep) {
   Dictionary entries;
   plist_dict_iter iter = nullptr;
   plist_dict_new_iter(node, &iter);
   std::unique_ptr<void, decltype(&std::free)> iterOwner(iter, &std::free);
-  for (;;) {
+  while (!tooDeep) {
     char* key = nullptr;
     plist_t item = nullptr;
     plist_dict_next_item(node, iter, &key, &item);
     std::unique_ptr<char, decltype(&std::free)> keyOwner(key, &std::free);
     if (item == nullptr) break;
-    entries.emplace(key ? key : "", fromNode(item));
+    entries.emplace(key ? key : "", fromNode(item, depth, tooDeep));
   }
   return Value::dictionary(std::move(entries));
 }
 
-Value fromArrayNode(plist_t node) {
+Value fromArrayNode(plist_t node, int depth, bool& tooDeep) {
   Array items;
   uint32_t count = plist_array_get_size(node);
   items.reserve(count);
-  for (uint32_t i = 0; i < count; ++i) items.push_back(fromNode(plist_array_get_item(node, i)));
+  for (uint32_t i = 0; i < count && !tooDeep; ++i) {
+    items.push_back(fromNode(plist_array_get_item(node, i), depth, tooDeep));
+  }
   return Value::array(std::move(items));
 }
 
-Value fromNode(plist_t node) {
+// `depth` counts the containers around `node`; past the limit the walk stops and sets tooDeep.
+Value fromNode(plist_t node, int depth, bool& tooDeep) {
   switch (plist_get_node_type(node)) {
     case PLIST_BOOLEAN: {
       uint8_t v = 0;
@@ -102,9 +109,14 @@ Value fromNode(plist_t node) {
       return Value::date(sec + usec / 1e6);
     }
     case PLIST_ARRAY:
-      return fromArrayNode(node);
     case PLIST_DICT:
-      return fromDictionaryNode(node);
+      if (depth >= kMaxNesting) {
+        tooDeep = true;
+        return Value();
+      }
+      return plist_get_node_type(node) == PLIST_ARRAY
+                 ? fromArrayNode(node, depth + 1, tooDeep)
+                 : fromDictionaryNode(node, depth + 1, tooDeep);
     default:
       return Value();
   }
@@ -594,7 +606,10 @@ std::optional<Value> parse(const std::string& bytes) {
   }
   if (root == nullptr) return std::nullopt;
   Node owner = adopt(root);
-  return fromNode(root);
+  bool tooDeep = false;
+  Value value = fromNode(root, 0, tooDeep);
+  if (tooDeep) return std::nullopt;
+  return value;
 }
 
 std::string toXml(const Value& value) {

@@ -148,6 +148,70 @@ TEST(PlistTest, MalformedInputIsAbsent) {
   EXPECT_FALSE(plist::readFile("/nonexistent/Info.plist"));
 }
 
+// `levels` containers, each holding the next; dictionaries and arrays alternate.
+Value nested(int levels) {
+  Value value = Value::array({});
+  for (int i = 1; i < levels; ++i) {
+    value = i % 2 ? Value::dictionary({{"k", value}}) : Value::array({value});
+  }
+  return value;
+}
+
+// Documents far too deep to build as values: arrays, each holding only the next.
+std::string deepXml(int levels) {
+  std::string body;
+  for (int i = 0; i < levels; ++i) body += "<array>";
+  for (int i = 0; i < levels; ++i) body += "</array>";
+  return xmlPlist(body);
+}
+
+std::string deepBinary(int levels) {
+  auto bigEndian = [](std::string& out, uint64_t v, int width) {
+    for (int shift = 8 * (width - 1); shift >= 0; shift -= 8) out += static_cast<char>(v >> shift);
+  };
+  std::string out = "bplist00";
+  std::vector<uint64_t> offsets;
+  for (int i = 0; i < levels; ++i) {
+    offsets.push_back(out.size());
+    if (i + 1 == levels) {
+      out += '\xA0';
+    } else {
+      out += '\xA1';
+      bigEndian(out, i + 1, 4);
+    }
+  }
+  const uint64_t table = out.size();
+  for (uint64_t offset : offsets) bigEndian(out, offset, 4);
+  out += std::string(6, '\0') + "\x04\x04";
+  bigEndian(out, levels, 8);
+  bigEndian(out, 0, 8);
+  bigEndian(out, table, 8);
+  return out;
+}
+
+TEST(PlistTest, NestingBeyondFiveHundredTwelveLevelsIsMalformed) {
+  struct Case {
+    const char* form;
+    std::string bytes;
+    bool reads;
+  };
+  const Case cases[] = {
+      {"xml, 512 levels", plist::toXml(nested(512)), true},
+      {"xml, 513 levels", plist::toXml(nested(513)), false},
+      {"binary, 512 levels", binaryOf(nested(512)), true},
+      {"binary, 513 levels", binaryOf(nested(513)), false},
+      {"xml, 50000 levels", deepXml(50000), false},
+      {"binary, 20000 levels", deepBinary(20000), false},
+  };
+  for (const Case& c : cases) {
+    auto value = plist::parse(c.bytes);
+    EXPECT_EQ(value.has_value(), c.reads) << c.form;
+    if (value && c.reads) {
+      EXPECT_EQ(*value, nested(512)) << c.form;
+    }
+  }
+}
+
 TEST(PlistTest, AccessOnTheWrongTypeIsNull) {
   Value text = Value::string("x");
   EXPECT_TRUE(text["key"].isNull());
