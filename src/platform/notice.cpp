@@ -36,6 +36,20 @@ std::string stderrLine(const std::optional<std::string>& header, const std::stri
   return line + "\n";
 }
 
+// Dialog texts travel as arguments or through a pipe written before the dialog starts; both have
+// limits (an argument's length, the pipe's buffer), and past them the dialog shows a cut-off text
+// or none at all. A few KiB is more than any dialog shows legibly; the stderr line keeps it all.
+constexpr size_t kDialogTextLimit = 4096;
+
+// The text cut at a character boundary to the limit, with an ellipsis where it was cut.
+std::string dialogText(const std::string& text) {
+  if (text.size() <= kDialogTextLimit) return text;
+  const std::string ellipsis = "\u2026";
+  size_t end = kDialogTextLimit - ellipsis.size();
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end) + ellipsis;
+}
+
 bool graphicalSession() {
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
     const char* value = std::getenv(name);
@@ -63,8 +77,11 @@ std::optional<std::string> findOnPath(const std::string& name) {
   return std::nullopt;
 }
 
-std::optional<Dialog> chooseDialog(const std::optional<std::string>& header,
-                                   const std::string& message) {
+std::optional<Dialog> chooseDialog(const std::optional<std::string>& fullHeader,
+                                   const std::string& fullMessage) {
+  const std::optional<std::string> header =
+      fullHeader ? std::optional(dialogText(*fullHeader)) : std::nullopt;
+  const std::string message = dialogText(fullMessage);
   std::string title = header.value_or(program_invocation_short_name);
   if (auto zenity = findOnPath("zenity")) {
     return Dialog{

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "support/test_support.h"
@@ -122,6 +123,28 @@ TEST_F(NoticeTest, XmessageReadsTheTextFromItsInput) {
   EXPECT_EQ(
       dialogRecord(),
       "xmessage\n-center\n-buttons\nOK\n-title\nDemo\n-file\n-\nDemo\n\n-geometry 1x1 is text\n");
+}
+
+// Texts past what a pipe or an argument takes reach the dialog cut at a character boundary, for
+// every tool; the line on standard error keeps them whole.
+TEST_F(NoticeTest, LongTextsAreCutForTheDialogOnly) {
+  std::string text;
+  for (int i = 0; i < 100000; ++i) text += "\xC3\xA9";
+  const std::string cut = text.substr(0, 4092) + "\xE2\x80\xA6";
+  for (const char* name : {"zenity", "kdialog", "xmessage"}) {
+    SCOPED_TRACE(name);
+    std::filesystem::remove_all(tmp / "bin");
+    std::filesystem::remove(tmp / "dialog");
+    std::filesystem::remove(tmp / "dialog.go");
+    tool(name);
+    EXPECT_EQ(show(std::string(":99"), text, text), text + ": " + text + "\n");
+    const std::string record = dialogRecord();
+    EXPECT_LT(record.size(), 13000u);  // xmessage shows the header twice
+    const size_t header = record.find(cut);
+    ASSERT_NE(header, std::string::npos);
+    EXPECT_NE(record.find(cut, header + cut.size()), std::string::npos) << "the message";
+    EXPECT_EQ(record.find("\xC3\xE2"), std::string::npos) << "cut inside a character";
+  }
 }
 
 TEST_F(NoticeTest, NoToolMeansOnlyTheLine) {
