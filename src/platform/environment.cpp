@@ -19,6 +19,11 @@ std::map<std::string, std::string> environment() {
 }
 
 std::optional<std::string> environmentValue(const std::string& name) {
+  // getenv compares only up to the first "=" of an entry, so "A=B" would find the variable A
+  // whose value starts with "B="; a NUL would cut the name short.
+  if (name.empty() || name.find_first_of(std::string_view("=\0", 2)) != std::string::npos) {
+    return std::nullopt;
+  }
   const char* value = std::getenv(name.c_str());
   if (value == nullptr) return std::nullopt;
   return std::string(value);

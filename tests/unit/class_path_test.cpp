@@ -29,6 +29,7 @@ class ClassPathTest : public ::testing::Test {
   ScopedEnv set{"QMK_CP_SET", "x.jar:y.jar"};
   ScopedEnv empty{"QMK_CP_EMPTY", ""};
   ScopedEnv unset{"QMK_CP_UNSET", std::nullopt};
+  ScopedEnv equals{"QMK_CP_EQ", "in=value.jar"};
   std::unique_ptr<Launcher> launcher;
 };
 
@@ -64,6 +65,8 @@ TEST_F(ClassPathTest, ExpandsEveryEntryForm) {
       {"empty value still takes a colon", "$QMK_CP_EMPTY:b.jar", ":b.jar"},
       {"text after the variable name is part of the name", "$QMK_CP_SET/x.jar", std::nullopt},
       {"braces become part of the name", "${QMK_CP_SET}", std::nullopt},
+      {"a name with \"=\" names no variable", "$QMK_CP_EQ=in", std::nullopt},
+      {"a lone \"$\" names no variable", "$", std::nullopt},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(launcher->resolveArtifactPath(c.input), c.expected) << c.name;
