@@ -105,6 +105,7 @@ class Transfer {
     std::unique_ptr<CURL, CurlEasyCleanup> curl(curl_easy_init());
     if (!curl) return fail("The transfer could not be set up.");
     curl_ = curl.get();
+    lastProgress_ = std::chrono::steady_clock::now();
     std::unique_ptr<curl_slist, CurlListCleanup> headers(curl_slist_append(
         curl_slist_append(nullptr, "Cache-Control: no-cache"), "Pragma: no-cache"));
     configure(headers.get());
@@ -112,6 +113,7 @@ class Transfer {
     CURLcode code = curl_easy_perform(curl_);
 
     if (shared_->cancelled) return removeFile();
+    if (timedOut_) return fail("The request timed out.");
     if (code != CURLE_OK) {
       std::string description = writeError_.empty() ? std::string(errorBuffer_) : writeError_;
       if (description.empty()) description = curl_easy_strerror(code);
@@ -139,14 +141,13 @@ class Transfer {
     curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl_, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, timeout);
-    // "No progress for the interval": less than one byte a second over that many seconds.
-    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, timeout);
     curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
     curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorBuffer_);
     if (request_.userAgent) curl_easy_setopt(curl_, CURLOPT_USERAGENT, request_.userAgent->c_str());
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &Transfer::onData);
     curl_easy_setopt(curl_, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
     curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, this);
@@ -156,13 +157,32 @@ class Transfer {
     return static_cast<Transfer*>(self)->receive(data, size * count);
   }
 
-  // Lets a cancel stop the transfer between two pieces of data, and while it waits for some.
+  // Header bytes are progress too: a slow server may take its time over a redirect.
+  static size_t onHeader(char*, size_t size, size_t count, void* self) {
+    static_cast<Transfer*>(self)->lastProgress_ = std::chrono::steady_clock::now();
+    return size * count;
+  }
+
+  // Lets a cancel stop the transfer between two pieces of data, and while it waits for some
+  // (the library calls this about once a second when nothing arrives).
   static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<Transfer*>(self)->shared_->cancelled ? 1 : 0;
+    auto& transfer = *static_cast<Transfer*>(self);
+    if (transfer.shared_->cancelled) return 1;
+    transfer.timedOut_ = transfer.idleTooLong();
+    return transfer.timedOut_ ? 1 : 0;
+  }
+
+  // The time-out is an idle timer: a transfer that keeps receiving data, however slowly, never
+  // times out. The library's low-speed check averages over its window and would cut off a
+  // server sending a byte every few seconds.
+  bool idleTooLong() const {
+    const std::chrono::duration<double> idle = std::chrono::steady_clock::now() - lastProgress_;
+    return idle.count() > request_.timeoutInterval;
   }
 
   size_t receive(const char* data, size_t length) {
     if (shared_->cancelled) return CURL_WRITEFUNC_ERROR;
+    lastProgress_ = std::chrono::steady_clock::now();
     if (!openFileOnce()) return CURL_WRITEFUNC_ERROR;
     if (buffered_ + length > buffer_.size() && !flush()) return CURL_WRITEFUNC_ERROR;
     if (length >= buffer_.size()) {
@@ -250,6 +270,9 @@ class Transfer {
   uint64_t unreported_ = 0;
   bool reportedOnce_ = false;
   std::chrono::steady_clock::time_point lastReport_;
+  // When the last byte (header or content) arrived; the transfer's start before any.
+  std::chrono::steady_clock::time_point lastProgress_;
+  bool timedOut_ = false;
   std::string writeError_;
   char errorBuffer_[CURL_ERROR_SIZE];
 };

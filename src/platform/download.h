@@ -46,7 +46,8 @@ using Dispatcher = std::function<void(std::function<void()> task)>;
 
 struct URLRequest {
   std::string url;
-  // Seconds without any progress after which the transfer fails.
+  // Seconds without any byte received after which the transfer fails; a transfer that keeps
+  // receiving, however slowly, never times out.
   double timeoutInterval = 60;
   std::optional<std::string> userAgent;
 };

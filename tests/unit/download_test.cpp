@@ -144,9 +144,26 @@ TEST_F(DownloadTest, FailuresLeaveNoFile) {
 }
 
 TEST_F(DownloadTest, NoProgressForTheIntervalIsATimeOut) {
+  const auto begin = std::chrono::steady_clock::now();
   runToEnd(server.url("/stall"), /*timeout=*/2);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
   EXPECT_EQ(recorder.events.back(), "fail");
+  ASSERT_TRUE(recorder.error);
+  EXPECT_EQ(recorder.error->localizedDescription, "The request timed out.");
+  EXPECT_GE(took.count(), 2);
+  EXPECT_LT(took.count(), 4.5);
   EXPECT_FALSE(exists(destination));
+}
+
+TEST_F(DownloadTest, ATrickleSlowerThanAByteASecondNeverTimesOut) {
+  // A byte every two seconds for six seconds: never idle for the three-second limit, though
+  // well under a byte a second on average.
+  const auto begin = std::chrono::steady_clock::now();
+  runToEnd(server.url("/bytes/4?rate=0.5"), /*timeout=*/3);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - begin;
+  EXPECT_EQ(recorder.events.back(), "finish");
+  EXPECT_GT(took.count(), 5.5);
+  EXPECT_EQ(readFile(destination), HttpServer::pattern(4));
 }
 
 TEST_F(DownloadTest, CancelStopsCallbacksAndRemovesTheFile) {
