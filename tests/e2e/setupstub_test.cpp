@@ -100,7 +100,9 @@ TEST_F(SetupstubTest, DamagedShippedArchivesAreAnInternalError) {
        },
        ""},
       {"empty tar",
-       [&](const std::string& d) { return gnuTar(d + "/empty.tar.gz", {"-T", "/dev/null"}); },
+       [&](const std::string& d) {
+         return gnuTar(d + "/empty.tar.gz", {"-T", "/dev/null"});
+       },
        "ERROR: no magic number"},
       {"directories only",
        [&](const std::string& d) {
