@@ -46,6 +46,7 @@ class FakeWindow : public ProgressWindow {
 class ManualQueue : public MainQueue {
  public:
   void post(Task task) override {
+    if (failure) failure();
     std::lock_guard lock(mutex_);
     tasks_.push_back(std::move(task));
   }
@@ -61,6 +62,8 @@ class ManualQueue : public MainQueue {
       task();
     }
   }
+  // Runs at every post; may throw to stand for a queue that fails.
+  std::function<void()> failure;
 
  private:
   std::mutex mutex_;
@@ -296,6 +299,32 @@ TEST_F(HandleTarTest, CancelDamageAndExpansionFailure) {
                  AppDelegate::RunEnded);
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(notices[0].message, "Internal error: could not run unpack200");
+  }
+}
+
+// --- Worker ----------------------------------------------------------------------------------
+
+TEST_F(HandleTarTest, WorkerEndsEveryFailureWithTheInternalErrorAndNoTemporaryDirectory) {
+  struct NotAnException {};
+  const std::function<void()> failures[] = {
+      [] { throw NotAnException{}; },
+      [] { throw std::runtime_error("queue broke"); },
+  };
+  const std::string archive = makeArchive(1000, 0);
+  for (const auto& failure : failures) {
+    notices.clear();
+    auto delegate = makeDelegate({});
+    writeFile(dir / "Demo.app/Contents/Resources/app/jre.tar.gz",
+              testing_support::readFile(archive));
+    queue.failure = failure;  // the first progress post throws
+    try {
+      delegate->worker();
+    } catch (const ExitCalled& e) {
+      EXPECT_EQ(e.status, 1);
+    }
+    EXPECT_TRUE(fs::is_empty(dir / "tmp"));
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].message.rfind("Internal error: ", 0), 0u) << notices[0].message;
   }
 }
 
