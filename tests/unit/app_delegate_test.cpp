@@ -369,6 +369,8 @@ TEST_F(AppDelegateTest, ProgressInsertsFollowTheNumberPattern) {
   EXPECT_EQ(AppDelegate::downloadProgressInserts(0, 52429, 0, 600000), (V{"0.0", "0.1", "0", "0"}));
   EXPECT_EQ(AppDelegate::downloadProgressInserts(1234567890, 1234567890, 99.99, 2000000),
             (V{"1177.4", "1177.4", "99", "602816"}));
+  // An exact half (1.25 MiB) rounds to even, as it always has.
+  EXPECT_EQ(AppDelegate::downloadProgressInserts(1310720, 1048576000, 0, 1000000)[0], "1.2");
 }
 
 TEST_F(AppDelegateTest, FailedDownloadRemovesTheTemporaryDirectoryAndEndsTheRun) {
