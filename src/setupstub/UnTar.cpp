@@ -137,6 +137,7 @@ class Extraction {
       }
       std::string_view view(block.data(), block.size());
       if (!tar::hasMagic(view)) {
+        if (!fileHandled_) return noMagicBeforeAnyFile(view);
         if (tar::isZeroBlock(view)) return orphanedExtension() ? false : endOfArchive();
         ALOG("%s [Line %d] ERROR: no magic number");
         return fail("an entry header is not a tar header");
@@ -384,6 +385,14 @@ class Extraction {
     }
     result_.complete = true;
     return true;
+  }
+
+  // A header without magic before any regular file: the end blocks of an empty archive (or one
+  // of directories and links only) give no runtime either, so they end the walk as damage.
+  bool noMagicBeforeAnyFile(std::string_view block) {
+    ALOG("%s [Line %d] ERROR: no magic number");
+    if (tar::isZeroBlock(block)) return fail("it holds no files");
+    return fail("an entry header is not a tar header");
   }
 
   // The end-of-archive blocks: read the rest so that zlib checks the data against its checksum.

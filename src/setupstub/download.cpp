@@ -1,6 +1,6 @@
 // The runtime download: the start task the worker posts to the main queue, and the download
 // callbacks that show its progress and hand the finished file back to the waiting worker.
-#include <cstdio>
+#include <charconv>
 
 #include "launcher/global.h"
 #include "setupstub/AppDelegate.h"
@@ -12,11 +12,11 @@ constexpr int64_t kProgressTextInterval = 500000;  // microseconds
 constexpr double kMebibyte = 1048576;
 
 // The number pattern "##0.0": at least one integer digit, exactly one fraction digit, no
-// grouping.
+// grouping, and always a point: to_chars ignores the locale, which the installer may change.
 std::string formatMebibytes(double value) {
   char text[64];
-  std::snprintf(text, sizeof text, "%.1f", value);
-  return text;
+  auto [end, error] = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 1);
+  return error == std::errc() ? std::string(text, end) : std::string("0.0");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 #include "launcher/global.h"
@@ -68,6 +69,11 @@ void AppDelegate::worker() {
     status = ended.status;
   } catch (const std::exception& failure) {
     reportFailure(failure);
+    status = 1;
+  } catch (...) {
+    // A callee outside our own error types (a platform or user callback) must not end the
+    // thread before the temporary directory is gone and the user has been told.
+    reportFailure(std::runtime_error("an unexpected failure ended the installation"));
     status = 1;
   }
   removeTemporaryDirectory(fileManager);

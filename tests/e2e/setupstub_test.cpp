@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <regex>
 
@@ -74,17 +75,56 @@ TEST_F(SetupstubTest, QuietShowsNoProgressAndLaunchParametersGoToTheInstaller) {
   EXPECT_EQ(r.err, "") << "nothing at all under -q";
 }
 
-TEST_F(SetupstubTest, DamagedShippedArchiveIsAnInternalError) {
-  const std::string app = makeInstaller({}, /*shipArchive=*/true);
-  const std::string archive = app + "/Contents/Resources/app/jre.tar.gz";
-  std::string bytes = readFile(archive);
-  writeFile(archive, bytes.substr(0, bytes.size() * 2 / 3));
-  RunResult r = runInstaller(app);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(noticeShown(r, "Internal error: The runtime archive")) << r.err;
-  EXPECT_NE(r.err.find("is damaged"), std::string::npos) << r.err;
-  EXPECT_EQ(r.out.find("arg["), std::string::npos) << "the installer never started";
-  EXPECT_TRUE(temporaryDirectoriesGone());
+struct DamagedArchiveCase {
+  const char* what;
+  // Writes the damaged archive into `dir` and returns its path.
+  std::function<std::string(const std::string& dir)> make;
+  const char* logLine;  // the extractor's own line, or empty when any will do
+};
+
+TEST_F(SetupstubTest, DamagedShippedArchivesAreAnInternalError) {
+  // GNU tar writes `archive` from `inputs` and returns its path.
+  auto gnuTar = [](const std::string& archive, std::vector<std::string> inputs) {
+    std::vector<std::string> argv = {"/usr/bin/tar", "-czf", archive};
+    argv.insert(argv.end(), inputs.begin(), inputs.end());
+    RunResult r = testing_support::run(argv);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return archive;
+  };
+  const DamagedArchiveCase cases[] = {
+      {"cut short",
+       [](const std::string& d) {
+         std::string bytes = readFile(runtimeArchive());
+         writeFile(d + "/cut.tar.gz", bytes.substr(0, bytes.size() * 2 / 3));
+         return d + "/cut.tar.gz";
+       },
+       ""},
+      {"empty tar",
+       [&](const std::string& d) {
+         return gnuTar(d + "/empty.tar.gz", {"-T", "/dev/null"});
+       },
+       "ERROR: no magic number"},
+      {"directories only",
+       [&](const std::string& d) {
+         fs::create_directories(d + "/dirs/Contents/Home/bin");
+         return gnuTar(d + "/dirs.tar.gz", {"-C", d + "/dirs", "."});
+       },
+       "ERROR: no magic number"},
+  };
+  const std::string app = makeInstaller({}, /*shipArchive=*/false);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir work;
+    shipArchiveIn(app, c.make(work.path()));
+    RunResult r = runInstaller(app);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(noticeShown(r, "Internal error: The runtime archive")) << r.err;
+    EXPECT_NE(r.err.find("is damaged"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.logLine), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("bin/java"), std::string::npos) << "no attempt to start a runtime";
+    EXPECT_EQ(r.out.find("arg["), std::string::npos) << "the installer never started";
+    EXPECT_TRUE(temporaryDirectoriesGone());
+  }
 }
 
 // --- Road 2: a runtime on the machine

@@ -46,6 +46,7 @@ class FakeWindow : public ProgressWindow {
 class ManualQueue : public MainQueue {
  public:
   void post(Task task) override {
+    if (failure) failure();
     std::lock_guard lock(mutex_);
     tasks_.push_back(std::move(task));
   }
@@ -61,6 +62,8 @@ class ManualQueue : public MainQueue {
       task();
     }
   }
+  // Runs at every post; may throw to stand for a queue that fails.
+  std::function<void()> failure;
 
  private:
   std::mutex mutex_;
@@ -299,6 +302,32 @@ TEST_F(HandleTarTest, CancelDamageAndExpansionFailure) {
   }
 }
 
+// --- Worker ----------------------------------------------------------------------------------
+
+TEST_F(HandleTarTest, WorkerEndsEveryFailureWithTheInternalErrorAndNoTemporaryDirectory) {
+  struct NotAnException {};
+  const std::function<void()> failures[] = {
+      [] { throw NotAnException{}; },
+      [] { throw std::runtime_error("queue broke"); },
+  };
+  const std::string archive = makeArchive(1000, 0);
+  for (const auto& failure : failures) {
+    notices.clear();
+    auto delegate = makeDelegate({});
+    writeFile(dir / "Demo.app/Contents/Resources/app/jre.tar.gz",
+              testing_support::readFile(archive));
+    queue.failure = failure;  // the first progress post throws
+    try {
+      delegate->worker();
+    } catch (const ExitCalled& e) {
+      EXPECT_EQ(e.status, 1);
+    }
+    EXPECT_TRUE(fs::is_empty(dir / "tmp"));
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].message.rfind("Internal error: ", 0), 0u) << notices[0].message;
+  }
+}
+
 // --- Download callbacks -------------------------------------------------------------------------
 
 TEST_F(AppDelegateTest, DownloadProgressTextAtMostEveryHalfSecond) {
@@ -340,6 +369,8 @@ TEST_F(AppDelegateTest, ProgressInsertsFollowTheNumberPattern) {
   EXPECT_EQ(AppDelegate::downloadProgressInserts(0, 52429, 0, 600000), (V{"0.0", "0.1", "0", "0"}));
   EXPECT_EQ(AppDelegate::downloadProgressInserts(1234567890, 1234567890, 99.99, 2000000),
             (V{"1177.4", "1177.4", "99", "602816"}));
+  // An exact half (1.25 MiB) rounds to even, as it always has.
+  EXPECT_EQ(AppDelegate::downloadProgressInserts(1310720, 1048576000, 0, 1000000)[0], "1.2");
 }
 
 TEST_F(AppDelegateTest, FailedDownloadRemovesTheTemporaryDirectoryAndEndsTheRun) {

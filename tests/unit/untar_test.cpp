@@ -253,6 +253,17 @@ TEST(UnTar, DamagedArchivesFail) {
       {"not compressed at all, not a tar",
        [](const std::string&) { return std::string(4096, 'z'); }},
       {"empty file", [](const std::string&) { return std::string(); }},
+      {"empty tar",
+       [&](const std::string&) {
+         gnuTar({"-czf", dir / "tmp.gz", "-T", "/dev/null"});
+         return readFile(dir / "tmp.gz");
+       }},
+      {"directories only",
+       [&](const std::string&) {
+         fs::create_directories(dir / "dirs/Contents/Home/bin");
+         gnuTar({"-czf", dir / "tmp.gz", "-C", dir / "dirs", "."});
+         return readFile(dir / "tmp.gz");
+       }},
       {"header cut short",
        [&](const std::string&) {
          std::string t = tarOnly.substr(0, 512 + 512 + 300);  // second header half there
