@@ -163,7 +163,30 @@ int callJliLaunch(int count, char** vector) {
                           launchJavaVersion, "java", "java", 0, 0, 0, 0);
 }
 
+namespace {
+
+// Whether the runtime library may re-execute this program before it starts the runtime. On
+// Linux it does so only to change LD_LIBRARY_PATH, and only when that is already set.
+bool runtimeMayReexecute() {
+#ifdef __linux__
+  return getenv("LD_LIBRARY_PATH") != nullptr;
+#else
+  return true;
+#endif
+}
+
+// The markers are the launcher's own: the application and its children never see them.
+void clearResumeMarkers() {
+  unsetenv(kResumePid);
+  unsetenv(kResumeLibrary);
+  unsetenv(kResumeVersion);
+}
+
+}  // namespace
+
 void markLaunchForResume(const std::string& libraryPath, const char* version) {
+  clearResumeMarkers();
+  if (!runtimeMayReexecute()) return;
   setenv(kResumePid, std::to_string(getpid()).c_str(), 1);
   setenv(kResumeLibrary, libraryPath.c_str(), 1);
   setenv(kResumeVersion, version, 1);
@@ -173,19 +196,21 @@ std::optional<int> resumeAfterReexec(int count, char** vector) {
   const char* pid = getenv(kResumePid);
   const char* library = getenv(kResumeLibrary);
   const char* version = getenv(kResumeVersion);
-  // Only this very process: children of the runtime inherit the markers under other pids.
+  // Only this very process: markers left by some other start name another pid.
   if (pid == nullptr || library == nullptr || version == nullptr ||
       std::to_string(getpid()) != pid) {
     return std::nullopt;
   }
-  DLOG("%s [Line %d] resuming launch with %s", library);
-  void* handle = dlopen(library, RTLD_LAZY);
+  const std::string libraryPath = library;
+  launchJavaVersion = strdup(version);
+  clearResumeMarkers();
+  DLOG("%s [Line %d] resuming launch with %@", libraryPath);
+  void* handle = dlopen(libraryPath.c_str(), RTLD_LAZY);
   JLI_Launch_t launch = handle ? bind<JLI_Launch_t>(handle, "JLI_Launch") : nullptr;
   if (launch == nullptr) {
-    ALOG("%s [Line %d] could not resume the launch with %s", library);
+    ALOG("%s [Line %d] could not resume the launch with %@", libraryPath);
     return 1;
   }
-  launchJavaVersion = strdup(version);
   JLI_LaunchFxnPtr = launch;
   return callJliLaunch(count, vector);
 }

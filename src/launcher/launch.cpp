@@ -119,7 +119,7 @@ Launcher& Launcher::load(const char* programPath) {
 Launcher& Launcher::load(const char* programPath, const char* argumentFile) {
   platform::FileManager fileManager;
   OptionalString text = fileManager.readUtf8File(argumentFile);
-  // The file is consumed whatever it held; a directory of that name is never removed.
+  // The file is consumed whatever it held; only a regular file or a link of that name goes.
   fileManager.removeFile(argumentFile);
 
   std::vector<std::string> lines = text ? splitLines(*text) : std::vector<std::string>{};

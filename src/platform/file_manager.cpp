@@ -103,7 +103,10 @@ bool FileManager::removeItem(const std::string& path) const {
 
 bool FileManager::removeFile(const std::string& path) const {
   struct stat st;
-  if (path.empty() || ::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  // lstat: a symbolic link goes itself, its target stays. FIFOs, sockets and device nodes are
+  // never ours to consume, so only regular files and links are removed.
+  if (path.empty() || ::lstat(path.c_str(), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return false;
   return ::unlink(path.c_str()) == 0;
 }
 

@@ -23,7 +23,7 @@ class FileManager {
                        std::string* error = nullptr) const;
   // Removes a file, a link, or a directory with everything in it.
   bool removeItem(const std::string& path) const;
-  // Removes `path` only when it is not a directory (a file, a link, anything else).
+  // Removes `path` only when it is a regular file or a symbolic link (the link, not its target).
   bool removeFile(const std::string& path) const;
   bool changeCurrentDirectory(const std::string& path) const;
   std::string currentDirectory() const;

@@ -12,6 +12,20 @@ namespace {
 
 const std::string kJdk = QMK_JAVA_HOME;
 
+// A server library directory of another runtime than the one under test (the same one when
+// there is no other): named in LD_LIBRARY_PATH it makes the runtime library re-execute.
+std::string otherServerLibrary() {
+  std::string other;
+  for (const auto& e : std::filesystem::directory_iterator("/usr/lib/jvm")) {
+    std::string server = e.path().string() + "/lib/server";
+    if (std::filesystem::exists(server + "/libjvm.so") &&
+        std::filesystem::canonical(e.path()) != std::filesystem::canonical(kJdk)) {
+      other = server;
+    }
+  }
+  return other.empty() ? kJdk + "/lib/server" : other;
+}
+
 class AppstubTest : public ::testing::Test {
  protected:
   // Writes an argument file for the JDK under test running the probe with `vmOptions` and
@@ -105,22 +119,31 @@ TEST_F(AppstubTest, AnArgumentFileWithoutARuntimeLineEndsWithStatusOne) {
 TEST_F(AppstubTest, AReexecutedStartRunsTheProgramOnceWithItsArguments) {
   // Naming another runtime's server library in LD_LIBRARY_PATH makes the runtime library
   // re-execute the program with the vector it was handed.
-  std::string other;
-  for (const auto& e : std::filesystem::directory_iterator("/usr/lib/jvm")) {
-    std::string server = e.path().string() + "/lib/server";
-    if (std::filesystem::exists(server + "/libjvm.so") &&
-        std::filesystem::canonical(e.path()) != std::filesystem::canonical(kJdk)) {
-      other = server;
-    }
-  }
-  if (other.empty()) other = kJdk + "/lib/server";
   auto r = runProbe({"-Dprobe.props=qmk.r", "-Dqmk.r=1"}, {"one", "exit=9"},
-                    {{"LD_LIBRARY_PATH", other}, {"QUILLMARK_LOG", "yes"}});
+                    {{"LD_LIBRARY_PATH", otherServerLibrary()}, {"QUILLMARK_LOG", "yes"}});
   EXPECT_EQ(r.status, 9) << r.err;
   EXPECT_NE(r.out.find("arg[0]=one\narg[1]=exit=9\nprop:"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("prop:qmk.r=1"), std::string::npos) << r.out;
   // The program ran once.
   EXPECT_EQ(r.out.find("arg[0]=one", r.out.find("arg[0]=one") + 1), std::string::npos) << r.out;
+}
+
+TEST_F(AppstubTest, TheApplicationSeesNoneOfTheLaunchersMarkers) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> libraryPath;
+    bool resumed;
+  };
+  const Case cases[] = {{"plain start", std::nullopt, false},
+                        {"re-executed start", otherServerLibrary(), true}};
+  for (const Case& c : cases) {
+    auto r =
+        runProbe({}, {"exit=5"}, {{"LD_LIBRARY_PATH", c.libraryPath}, {"QUILLMARK_LOG", "yes"}});
+    EXPECT_EQ(r.status, 5) << c.name << r.err;
+    EXPECT_NE(r.out.find("env:LANG="), std::string::npos) << c.name << r.out;
+    EXPECT_EQ(r.out.find("env:QMK_"), std::string::npos) << c.name << r.out;
+    EXPECT_EQ(r.err.find("resuming launch") != std::string::npos, c.resumed) << c.name << r.err;
+  }
 }
 
 TEST_F(AppstubTest, ARuntimeThatEntersMainAgainIsHandedTheVectorBack) {
@@ -133,7 +156,9 @@ TEST_F(AppstubTest, ARuntimeThatEntersMainAgainIsHandedTheVectorBack) {
 }
 
 TEST_F(AppstubTest, AFakeReexecResumesWithTheSameLibrary) {
-  auto r = runFakeRuntime({{"FAKE_JLI_REEXEC", "1"}, {"FAKE_JLI_STATUS", "6"}});
+  // A real runtime library re-executes only to change an LD_LIBRARY_PATH that is set.
+  auto r = runFakeRuntime(
+      {{"FAKE_JLI_REEXEC", "1"}, {"FAKE_JLI_STATUS", "6"}, {"LD_LIBRARY_PATH", tmp.path()}});
   EXPECT_EQ(r.status, 6) << r.err;
   std::string rec = readFile(record);
   // The second run got the launch vector, not a new launch with it as application arguments.

@@ -1,10 +1,15 @@
 // The launch spine in process, against the test runtime library: which library is loaded, what
 // JLI_Launch is handed, "@" expansion, the argument-file road and the second entry.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 
 #include "launcher/Launcher.h"
@@ -282,12 +287,47 @@ TEST_F(ArgumentFileTest, OneLineOrNoFileMeansNoRuntime) {
   EXPECT_FALSE(launcher.javaBundlePath.has_value());
 }
 
-TEST_F(ArgumentFileTest, ADirectoryNamedAsTheFileIsNeverRemoved) {
-  makeDirectories(tmp / "dir/inside");
-  Launcher launcher = makeLauncher();
-  launcher.load("/prog", (tmp / "dir").c_str());
-  EXPECT_TRUE(exists(tmp / "dir/inside"));
-  EXPECT_FALSE(launcher.javaBundlePath.has_value());
+// Binds a unix socket at `path`; the socket's descriptor is closed, its name stays.
+void makeSocket(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof(address.sun_path)) << path;
+  std::strcpy(address.sun_path, path.c_str());
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ::close(fd);
+}
+
+TEST_F(ArgumentFileTest, OnlyARegularFileOrALinkNamedAsTheFileIsRemoved) {
+  const std::string target = tmp / "target";
+  struct Case {
+    const char* kind;
+    std::function<void(const std::string&)> make;
+    bool removed;
+  };
+  const std::vector<Case> cases = {
+      {"regular file", [](const std::string& p) { writeFile(p, "/some/runtime"); }, true},
+      {"symbolic link", [&](const std::string& p) { std::filesystem::create_symlink(target, p); },
+       true},
+      {"fifo", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, false},
+      {"unix socket", makeSocket, false},
+      {"directory", [](const std::string& p) { makeDirectories(p + "/inside"); }, false},
+  };
+  for (const Case& c : cases) {
+    writeFile(target, "/some/runtime\na.Main");
+    const std::string path = tmp / "named";
+    c.make(path);
+    Launcher launcher = makeLauncher();
+    launcher.load("/prog", path.c_str());
+    std::error_code ignored;
+    EXPECT_EQ(std::filesystem::symlink_status(path, ignored).type() ==
+                  std::filesystem::file_type::not_found,
+              c.removed)
+        << c.kind;
+    EXPECT_TRUE(exists(target)) << c.kind;
+    std::filesystem::remove_all(path, ignored);
+  }
 }
 
 TEST_F(ArgumentFileTest, TheRuntimeVersionIsRecordedForTheLaunch) {
