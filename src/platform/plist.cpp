@@ -632,4 +632,16 @@ std::optional<Value> readFile(const std::string& path) {
   return parse(*bytes);
 }
 
+Reading parseWithReason(const std::string& bytes) {
+  auto value = parse(bytes);
+  if (value) return {std::move(value), {}};
+  return {std::nullopt, bytes.empty() ? "the file is empty" : "not a well-formed property list"};
+}
+
+Reading readFileWithReason(const std::string& path) {
+  auto bytes = platform::FileManager().readFile(path);
+  if (!bytes) return {std::nullopt, "cannot be read"};
+  return parseWithReason(*bytes);
+}
+
 }  // namespace plist

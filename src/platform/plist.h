@@ -85,4 +85,13 @@ std::string toXml(const Value& value);
 // Reads a property-list file; absent when it is missing, unreadable or malformed.
 std::optional<Value> readFile(const std::string& path);
 
+// What a reading gave: the value, or the reason there is none, in words a user can act on
+// ("no such file", "line 12: mismatched tag", "offset 0x2f: object reference out of range").
+struct Reading {
+  std::optional<Value> value;
+  std::string reason;  // empty when value is present
+};
+Reading parseWithReason(const std::string& bytes);
+Reading readFileWithReason(const std::string& path);
+
 }  // namespace plist
