@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "launcher/global.h"
+#include "launcher/jli.h"
 #include "platform/process.h"
 #include "setupstub/application.h"
 
@@ -13,6 +14,10 @@ int main(int argc, char** argv) {
   // A runtime library that enters again finds the launch under way: hand it straight back,
   // so that a stray re-entry can never open an installer window.
   if (JLI_LaunchFxnPtr != nullptr) return launcher_main(argc, argv);
+  // The runtime library re-executed this process to run with its own library path: the vector
+  // is the launch vector of a re-entry launch (no marker in it) and must go straight back to the
+  // library, never to the installer shell.
+  if (auto resumed = resumeAfterReexec(argc, argv)) return *resumed;
 
   DLOG("%s [Line %d] app started %d", argc);
   for (int i = 0; i < argc; i++) DLOG("%s [Line %d] arg %s", argv[i]);

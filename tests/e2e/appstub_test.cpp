@@ -12,18 +12,27 @@ namespace {
 
 const std::string kJdk = QMK_JAVA_HOME;
 
-// A server library directory of another runtime than the one under test (the same one when
-// there is no other): named in LD_LIBRARY_PATH it makes the runtime library re-execute.
-std::string otherServerLibrary() {
-  std::string other;
+// The runtime homes installed on the machine (the JDK under test among them).
+std::vector<std::string> installedRuntimes() {
+  std::vector<std::string> homes;
   for (const auto& e : std::filesystem::directory_iterator("/usr/lib/jvm")) {
-    std::string server = e.path().string() + "/lib/server";
+    if (e.is_symlink() || !std::filesystem::exists(e.path() / "lib/libjli.so")) continue;
+    homes.push_back(e.path().string());
+  }
+  return homes;
+}
+
+// A server library directory of another runtime than `runtime` (its own when there is no
+// other): named in LD_LIBRARY_PATH it makes the runtime library re-execute.
+std::string otherServerLibrary(const std::string& runtime = kJdk) {
+  for (const std::string& home : installedRuntimes()) {
+    std::string server = home + "/lib/server";
     if (std::filesystem::exists(server + "/libjvm.so") &&
-        std::filesystem::canonical(e.path()) != std::filesystem::canonical(kJdk)) {
-      other = server;
+        std::filesystem::canonical(home) != std::filesystem::canonical(runtime)) {
+      return server;
     }
   }
-  return other.empty() ? kJdk + "/lib/server" : other;
+  return runtime + "/lib/server";
 }
 
 class AppstubTest : public ::testing::Test {
@@ -33,13 +42,14 @@ class AppstubTest : public ::testing::Test {
   RunResult runProbe(const std::vector<std::string>& vmOptions,
                      const std::vector<std::string>& args,
                      const std::map<std::string, std::optional<std::string>>& env = {},
-                     const std::string& runtime = kJdk) {
+                     const std::string& runtime = kJdk,
+                     const std::string& program = QMK_APPSTUB) {
     std::string content = runtime + "\n";
     for (const auto& o : vmOptions) content += o + "\n";
     content += "-cp\n" QMK_JAVA_CLASSES "\nProbe";
     for (const auto& a : args) content += "\n" + a;
     writeFile(argumentFile, content);
-    return run({QMK_APPSTUB, "__qmk_invoke_other", argumentFile}, "", env);
+    return run({program, "__qmk_invoke_other", argumentFile}, "", env);
   }
   // Starts appstub on a runtime whose launcher library is the test library, handed
   // "-Dx=1 a.Main arg"; the library records what it did, steered by `env`.
@@ -82,9 +92,7 @@ TEST_F(AppstubTest, AtFilesBeforeTheMainClassAreExpandedButApplicationArgumentsA
 
 TEST_F(AppstubTest, EveryInstalledRuntimeRunsTheProbe) {
   int tried = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/jvm")) {
-    std::string home = entry.path().string();
-    if (entry.is_symlink() || !std::filesystem::exists(home + "/lib/libjli.so")) continue;
+  for (const std::string& home : installedRuntimes()) {
     tried++;
     auto r = runProbe({}, {"in " + home, "exit=21"}, {}, home);
     EXPECT_EQ(r.status, 21) << home << r.err;
@@ -116,16 +124,36 @@ TEST_F(AppstubTest, AnArgumentFileWithoutARuntimeLineEndsWithStatusOne) {
   EXPECT_FALSE(exists(argumentFile));
 }
 
-TEST_F(AppstubTest, AReexecutedStartRunsTheProgramOnceWithItsArguments) {
+TEST_F(AppstubTest, BothProgramsResumeAReexecutedStartWithTheArgumentFilesVector) {
   // Naming another runtime's server library in LD_LIBRARY_PATH makes the runtime library
-  // re-execute the program with the vector it was handed.
-  auto r = runProbe({"-Dprobe.props=qmk.r", "-Dqmk.r=1"}, {"one", "exit=9"},
-                    {{"LD_LIBRARY_PATH", otherServerLibrary()}, {"QUILLMARK_LOG", "yes"}});
-  EXPECT_EQ(r.status, 9) << r.err;
-  EXPECT_NE(r.out.find("arg[0]=one\narg[1]=exit=9\nprop:"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("prop:qmk.r=1"), std::string::npos) << r.out;
-  // The program ran once.
-  EXPECT_EQ(r.out.find("arg[0]=one", r.out.find("arg[0]=one") + 1), std::string::npos) << r.out;
+  // re-execute the program with the vector it was handed; the re-executed program must hand
+  // it straight back, whichever program and runtime.
+  int tried = 0;
+  for (const char* program : {QMK_APPSTUB, QMK_SETUPSTUB}) {
+    for (const std::string& runtime : installedRuntimes()) {
+      SCOPED_TRACE(std::string(program) + " on " + runtime);
+      tried++;
+      auto r = runProbe({"-Dprobe.props=qmk.r,qmk.jreBundle", "-Dqmk.r=1"}, {"one", "exit=9"},
+                        {{"LD_LIBRARY_PATH", otherServerLibrary(runtime)},
+                         {"QUILLMARK_LOG", "yes"},
+                         {"DISPLAY", std::nullopt},
+                         {"HOME", tmp.path()}},
+                        runtime, program);
+      EXPECT_EQ(r.status, 9) << r.err;
+      EXPECT_NE(r.err.find("resuming launch"), std::string::npos) << "no re-exec happened" << r.err;
+      EXPECT_NE(r.out.find("arg[0]=one\narg[1]=exit=9\nprop:"), std::string::npos) << r.out;
+      EXPECT_NE(r.out.find("prop:qmk.r=1"), std::string::npos) << r.out;
+      // Nothing added, nothing of the launcher's own left in the environment.
+      EXPECT_NE(r.out.find("prop:qmk.jreBundle=null"), std::string::npos) << r.out;
+      EXPECT_EQ(r.out.find("env:QMK_"), std::string::npos) << r.out;
+      // The program ran once, in the runtime of the argument file, and no installer started.
+      EXPECT_EQ(r.out.find("arg[0]=one", r.out.find("arg[0]=one") + 1), std::string::npos)
+          << r.out;
+      EXPECT_EQ(r.err.find("app will finish launching"), std::string::npos) << r.err;
+      EXPECT_EQ(r.err.find("worker started"), std::string::npos) << r.err;
+    }
+  }
+  EXPECT_GE(tried, 2);
 }
 
 TEST_F(AppstubTest, TheApplicationSeesNoneOfTheLaunchersMarkers) {
