@@ -39,16 +39,11 @@
   X(gtk_widget_set_size_request)      \
   X(gtk_widget_set_valign)            \
   X(gtk_widget_set_sensitive)         \
-  X(gtk_widget_get_sensitive)         \
-  X(gtk_widget_get_mapped)            \
-  X(gtk_widget_get_allocation)        \
-  X(gtk_widget_translate_coordinates) \
   X(gtk_widget_show_all)              \
   X(gtk_widget_hide)                  \
   X(gtk_widget_destroy)               \
   X(gdk_pixbuf_new_from_file)         \
   X(gdk_pixbuf_scale_simple)          \
-  X(gdk_rectangle_equal)              \
   X(g_signal_connect_data)            \
   X(g_object_unref)                   \
   X(g_error_free)                     \

@@ -23,6 +23,8 @@ class GtkProgressWindow : public ProgressWindow {
     gtk.gtk_container_set_border_width(as<GtkContainer>(window_), 16);
     gtk.g_signal_connect_data(window_, "delete-event", G_CALLBACK(onDelete), this, nullptr,
                               GConnectFlags(0));
+    gtk.g_signal_connect_data(window_, "destroy-event", G_CALLBACK(onDestroyed), this, nullptr,
+                              GConnectFlags(0));
 
     GtkWidget* rows = gtk.gtk_box_new(GTK_ORIENTATION_VERTICAL, 12);
     GtkWidget* top = gtk.gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 16);
@@ -46,9 +48,6 @@ class GtkProgressWindow : public ProgressWindow {
     cancelButton_ = gtk.gtk_button_new_with_label("Cancel");
     gtk.g_signal_connect_data(cancelButton_, "clicked", G_CALLBACK(onCancelClicked), this, nullptr,
                               GConnectFlags(0));
-    gtk.g_signal_connect_data(cancelButton_, "size-allocate", G_CALLBACK(onButtonPlaced), this,
-                              nullptr, GConnectFlags(0));
-    gtk.g_signal_connect_data(window_, "map", G_CALLBACK(onMapped), this, nullptr, G_CONNECT_AFTER);
     gtk.gtk_container_add(as<GtkContainer>(buttons), cancelButton_);
     gtk.gtk_box_pack_start(as<GtkBox>(rows), buttons, FALSE, FALSE, 0);
     gtk.gtk_container_add(as<GtkContainer>(window_), rows);
@@ -56,14 +55,16 @@ class GtkProgressWindow : public ProgressWindow {
 
   ~GtkProgressWindow() override {
     stopPulse();
-    gtk.gtk_widget_destroy(window_);
+    if (!destroyed_) gtk.gtk_widget_destroy(window_);
   }
 
   void setTitle(const std::string& title) override {
+    if (destroyed_) return;
     gtk.gtk_window_set_title(as<GtkWindow>(window_), title.c_str());
   }
 
   void setIcon(const std::optional<std::string>& imagePath) override {
+    if (destroyed_) return;
     if (!imagePath) return gtk.gtk_image_clear(as<GtkImage>(icon_));
     GError* error = nullptr;
     // The largest image of an icon file, scaled down.
@@ -82,16 +83,18 @@ class GtkProgressWindow : public ProgressWindow {
   }
 
   void setStatus(const std::string& text) override {
+    if (destroyed_) return;
     gtk.gtk_label_set_text(as<GtkLabel>(label_), text.c_str());
   }
 
   void setProgressText(const std::string& text) override {
+    if (destroyed_) return;
     gtk.gtk_label_set_text(as<GtkLabel>(progressLabel_), text.c_str());
   }
 
   void setProgress(double value) override {
     value_ = std::clamp(value, 0.0, 100.0);
-    if (!indeterminate_) {
+    if (!indeterminate_ && !destroyed_) {
       gtk.gtk_progress_bar_set_fraction(as<GtkProgressBar>(progressBar_), value_ / 100);
     }
   }
@@ -99,35 +102,38 @@ class GtkProgressWindow : public ProgressWindow {
   void setIndeterminate(bool indeterminate) override {
     if (indeterminate_ == indeterminate) return;
     indeterminate_ = indeterminate;
-    if (!indeterminate) {
+    if (!indeterminate && !destroyed_) {
       stopPulse();
       gtk.gtk_progress_bar_set_fraction(as<GtkProgressBar>(progressBar_), value_ / 100);
     }
   }
 
   void startAnimation() override {
-    if (!indeterminate_ || pulse_ != 0) return;
+    if (!indeterminate_ || pulse_ != 0 || destroyed_) return;
     pulse_ = gtk.g_timeout_add(kPulseMilliseconds, onPulse, this);
   }
 
   void setCancelTitle(const std::string& title) override {
+    if (destroyed_) return;
     gtk.gtk_button_set_label(as<GtkButton>(cancelButton_), title.c_str());
   }
 
   void setCancelEnabled(bool enabled) override {
-    gtk.gtk_widget_set_sensitive(cancelButton_, enabled);
+    cancelEnabled_ = enabled;
+    if (!destroyed_) gtk.gtk_widget_set_sensitive(cancelButton_, enabled);
   }
-  bool cancelEnabled() const override { return gtk.gtk_widget_get_sensitive(cancelButton_); }
+  // Kept here too: a destroyed window still answers, so that its end can act as Cancel.
+  bool cancelEnabled() const override { return cancelEnabled_; }
 
   void close() override {
     closed_ = true;
     stopPulse();
-    gtk.gtk_widget_hide(window_);
+    if (!destroyed_) gtk.gtk_widget_hide(window_);
   }
   bool isClosed() const override { return closed_; }
 
   void activate() override {
-    if (closed_) return;
+    if (closed_ || destroyed_) return;
     gtk.gtk_widget_show_all(window_);
     gtk.gtk_window_present(as<GtkWindow>(window_));
   }
@@ -158,29 +164,22 @@ class GtkProgressWindow : public ProgressWindow {
     return TRUE;
   }
 
+  // Another program destroyed the window's X window (any client of the display may). The run
+  // ends as Cancel would end it; once Cancel is disabled it goes on without a window, as with a
+  // closed one. The widgets are left alone from now on, never destroyed: taking them down after
+  // their X window is gone makes GTK complain about every animation they had running.
+  static gboolean onDestroyed(GtkWidget*, GdkEvent*, gpointer data) {
+    auto* self = static_cast<GtkProgressWindow*>(data);
+    DLOG("%s [Line %d] progress window destroyed");
+    self->stopPulse();
+    self->destroyed_ = true;
+    self->closed_ = true;
+    self->performCancel();
+    return TRUE;
+  }
+
   static void onCancelClicked(GtkButton*, gpointer self) {
     static_cast<GtkProgressWindow*>(self)->performCancel();
-  }
-
-  // Where the button sits inside the shown window, for whoever drives the window from outside;
-  // logged when it changes.
-  static void onButtonPlaced(GtkWidget* button, GdkRectangle* area, gpointer data) {
-    auto* self = static_cast<GtkProgressWindow*>(data);
-    const GtkApi& gtk = self->gtk;
-    if (!gtk.gtk_widget_get_mapped(self->window_)) return;
-    GdkRectangle place{0, 0, area->width, area->height};
-    gtk.gtk_widget_translate_coordinates(button, self->window_, 0, 0, &place.x, &place.y);
-    if (gtk.gdk_rectangle_equal(&place, &self->buttonPlace_)) return;
-    self->buttonPlace_ = place;
-    DLOG("%s [Line %d] cancel button at %d,%d size %dx%d", place.x, place.y, place.width,
-         place.height);
-  }
-
-  static void onMapped(GtkWidget*, gpointer data) {
-    auto* self = static_cast<GtkProgressWindow*>(data);
-    GtkAllocation area;
-    self->gtk.gtk_widget_get_allocation(self->cancelButton_, &area);
-    onButtonPlaced(self->cancelButton_, &area, self);
   }
 
   const GtkApi& gtk;
@@ -191,10 +190,11 @@ class GtkProgressWindow : public ProgressWindow {
   GtkWidget* progressLabel_ = nullptr;
   GtkWidget* cancelButton_ = nullptr;
   guint pulse_ = 0;
-  GdkRectangle buttonPlace_{};
   double value_ = 0;
   bool indeterminate_ = false;
   bool closed_ = false;
+  bool cancelEnabled_ = true;
+  bool destroyed_ = false;  // the X window is gone; nothing may touch the widgets any more
 };
 
 }  // namespace

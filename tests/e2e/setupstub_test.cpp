@@ -320,58 +320,86 @@ void writeRedIcon(const std::string& path, const std::string& scratch) {
   writeFile(path, "icns" + be32(8 + element.size()) + element);
 }
 
-TEST_F(DownloadRoadTest, WindowShowsItselfAndCancelClickEndsTheRun) {
+// A point inside the Cancel button of `window`: the button sits in the lower right corner,
+// inside the window's border, and is larger than 40x24 pixels with any theme.
+std::pair<int, int> cancelButtonPoint(const std::string& window, const Env& xenv) {
+  RunResult geometry = testing_support::run(
+      {"/usr/bin/xdotool", "getwindowgeometry", "--shell", window}, "", xenv);
+  const int width = std::stoi(probeValue(geometry.out, "WIDTH"));
+  const int height = std::stoi(probeValue(geometry.out, "HEIGHT"));
+  constexpr int kBorder = 16;
+  return {width - kBorder - 20, height - kBorder - 12};
+}
+
+struct WindowEndCase {
+  const char* what;
+  // Acts on the shown installer window `window` of the display in `xenv`.
+  std::function<RunResult(const std::string& window, const Env& xenv)> act;
+};
+
+TEST_F(DownloadRoadTest, WindowShowsItselfAndEveryWayOfEndingItCancelsTheRun) {
   Xvfb x;
   if (x.display.empty()) GTEST_SKIP() << "Xvfb could not start here: no GUI test";
-  const std::string app = makeDownloadingInstaller("/files/jre.tar.gz?rate=200000");
-  writeRedIcon(app + "/Contents/Resources/app.icns", dir / "red.png");
-  Env env = environment();
-  env["DISPLAY"] = x.display;
-  env["QUILLMARK_LOG"] = "yes";
-  Spawned installer({program(app)}, env);
-  ASSERT_TRUE(installer.waitForError("cancel button at")) << installer.err();
-  ASSERT_TRUE(installer.waitForError("waiting for download to finish")) << installer.err();
-
+  const WindowEndCase cases[] = {
+      {"a click on Cancel",
+       [](const std::string& window, const Env& xenv) {
+         auto [cx, cy] = cancelButtonPoint(window, xenv);
+         return testing_support::run({"/usr/bin/xdotool", "mousemove", "--window", window,
+                                      std::to_string(cx), std::to_string(cy), "click", "1"},
+                                     "", xenv);
+       }},
+      {"the window destroyed by another program",
+       [](const std::string& window, const Env& xenv) {
+         return testing_support::run({QMK_DESTROY_WINDOW, window}, "", xenv);
+       }},
+  };
   Env xenv = {{"DISPLAY", x.display}};
-  RunResult search = testing_support::run({"/usr/bin/timeout", "30", "/usr/bin/xdotool", "search",
-                                           "--sync", "--onlyvisible", "--name", "^Demo Setup$"},
-                                          "", xenv);
-  ASSERT_EQ(search.status, 0) << search.err;
-  const std::string window = search.out.substr(0, search.out.find('\n'));
+  for (const WindowEndCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(dir / "Demo.app");
+    const std::string app = makeDownloadingInstaller("/files/jre.tar.gz?rate=200000");
+    writeRedIcon(app + "/Contents/Resources/app.icns", dir / "red.png");
+    Env env = environment();
+    env["DISPLAY"] = x.display;
+    env["QUILLMARK_LOG"] = "yes";
+    Spawned installer({program(app)}, env);
+    ASSERT_TRUE(installer.waitForError("waiting for download to finish")) << installer.err();
 
-  // The caption, and a screenshot of a window of sensible size showing the red icon.
-  RunResult name = testing_support::run({"/usr/bin/xdotool", "getwindowname", window}, "", xenv);
-  EXPECT_EQ(name.out, "Demo Setup\n");
-  const std::string shot = dir / "window.png";
-  RunResult grab = testing_support::run({"/usr/bin/import", "-window", window, shot}, "", xenv);
-  ASSERT_EQ(grab.status, 0) << grab.err;
-  RunResult size = testing_support::run({"/usr/bin/identify", "-format", "%w %h", shot});
-  int width = 0, height = 0;
-  std::sscanf(size.out.c_str(), "%d %d", &width, &height);
-  EXPECT_GE(width, 400);
-  EXPECT_GE(height, 100);
-  EXPECT_LE(height, 400);
-  RunResult colours =
-      testing_support::run({"/usr/bin/convert", shot, "-format", "%c", "histogram:info:-"});
-  EXPECT_NE(colours.out.find("#FF0000"), std::string::npos) << "the icon is shown";
+    RunResult search = testing_support::run({"/usr/bin/timeout", "30", "/usr/bin/xdotool",
+                                             "search", "--sync", "--onlyvisible", "--name",
+                                             "^Demo Setup$"},
+                                            "", xenv);
+    ASSERT_EQ(search.status, 0) << search.err;
+    const std::string window = search.out.substr(0, search.out.find('\n'));
 
-  // A real click in the middle of the Cancel button.
-  std::smatch place;
-  std::string err = installer.err();
-  std::string last = err.substr(err.rfind("cancel button at"));
-  ASSERT_TRUE(std::regex_search(last, place, std::regex(R"(at (\d+),(\d+) size (\d+)x(\d+))")));
-  const int cx = std::stoi(place[1]) + std::stoi(place[3]) / 2;
-  const int cy = std::stoi(place[2]) + std::stoi(place[4]) / 2;
-  RunResult click = testing_support::run({"/usr/bin/xdotool", "mousemove", "--window", window,
-                                          std::to_string(cx), std::to_string(cy), "click", "1"},
-                                         "", xenv);
-  ASSERT_EQ(click.status, 0) << click.err;
+    // The caption, and a screenshot of a window of sensible size showing the red icon.
+    RunResult name = testing_support::run({"/usr/bin/xdotool", "getwindowname", window}, "", xenv);
+    EXPECT_EQ(name.out, "Demo Setup\n");
+    const std::string shot = dir / "window.png";
+    RunResult grab = testing_support::run({"/usr/bin/import", "-window", window, shot}, "", xenv);
+    ASSERT_EQ(grab.status, 0) << grab.err;
+    RunResult size = testing_support::run({"/usr/bin/identify", "-format", "%w %h", shot});
+    int width = 0, height = 0;
+    std::sscanf(size.out.c_str(), "%d %d", &width, &height);
+    EXPECT_GE(width, 400);
+    EXPECT_GE(height, 100);
+    EXPECT_LE(height, 400);
+    RunResult colours =
+        testing_support::run({"/usr/bin/convert", shot, "-format", "%c", "histogram:info:-"});
+    EXPECT_NE(colours.out.find("#FF0000"), std::string::npos) << "the icon is shown";
 
-  RunResult r = installer.finish();
-  EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_NE(r.err.find("Cancelled"), std::string::npos) << r.err;
-  EXPECT_FALSE(anyNotice(r)) << r.err;
-  EXPECT_TRUE(temporaryDirectoriesGone());
+    RunResult acted = c.act(window, xenv);
+    ASSERT_EQ(acted.status, 0) << acted.err;
+    // A run that goes on (a hang) fails here instead of blocking the suite.
+    const bool cancelled = installer.waitForError("Cancelled", std::chrono::seconds(60));
+    if (!cancelled) installer.signal(SIGKILL);
+    RunResult r = installer.finish();
+    EXPECT_TRUE(cancelled) << r.err;
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_FALSE(anyNotice(r)) << r.err;
+    EXPECT_EQ(r.err.find("CRITICAL"), std::string::npos) << r.err;
+    EXPECT_TRUE(temporaryDirectoriesGone());
+  }
 }
 
 TEST_F(SetupstubTest, DisplayThatCannotOpenFallsBackToTheTerminal) {
