@@ -18,6 +18,33 @@ constexpr const char* kJavaExecutable = "bin/java";
 constexpr const char* kJavaVersionKey = "JAVA_VERSION";
 constexpr const char* kIdentifierKey = "CFBundleIdentifier";
 
+// X for a program at X/Contents/MacOS/name.
+std::optional<std::string> enclosingBundlePath(const std::string& program) {
+  std::string directory = deletingLastPathComponent(program);
+  std::string contents = deletingLastPathComponent(directory);
+  if (lastPathComponent(directory) != "MacOS" || lastPathComponent(contents) != kContents) {
+    return std::nullopt;
+  }
+  return deletingLastPathComponent(contents);
+}
+
+// `path` (absolute) and every path its links lead to in turn, the real file last; each made
+// absolute without resolving its own last link. Stops at a loop's worth of links.
+std::vector<std::string> linkChain(const std::string& path) {
+  constexpr int kMaxLinks = 40;  // the kernel's own limit for one lookup
+  std::vector<std::string> chain;
+  if (path.empty()) return chain;
+  std::filesystem::path current = std::filesystem::path(path).lexically_normal();
+  for (int i = 0; i <= kMaxLinks; i++) {
+    chain.push_back(current.string());
+    std::error_code ec;
+    std::filesystem::path target = std::filesystem::read_symlink(current, ec);
+    if (ec) break;
+    current = (current.parent_path() / target).lexically_normal();
+  }
+  return chain;
+}
+
 std::string withoutTrailingSlashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
@@ -97,19 +124,25 @@ std::shared_ptr<Bundle> Bundle::create(const std::string& path) {
   return bundle;
 }
 
-std::shared_ptr<Bundle> Bundle::main() { return forExecutable(executablePath()); }
+std::shared_ptr<Bundle> Bundle::main() {
+  return forProgram(startedProgramPath(), executablePath());
+}
 
 std::shared_ptr<Bundle> Bundle::forExecutable(const std::string& executablePath) {
+  return forProgram(std::string(), executablePath);
+}
+
+std::shared_ptr<Bundle> Bundle::forProgram(const std::string& startedPath,
+                                           const std::string& executablePath) {
   if (executablePath.empty()) return nullptr;
   std::error_code ec;
   std::filesystem::path real = std::filesystem::canonical(executablePath, ec);
   std::string program = ec ? absolutePath(executablePath) : real.string();
-  std::string directory = deletingLastPathComponent(program);
-  std::string contents = deletingLastPathComponent(directory);
-  if (lastPathComponent(directory) == "MacOS" && lastPathComponent(contents) == kContents) {
-    return create(deletingLastPathComponent(contents));
+  if (auto bundle = enclosingBundlePath(program)) return create(*bundle);
+  for (const std::string& step : linkChain(startedPath)) {
+    if (auto bundle = enclosingBundlePath(step)) return create(*bundle);
   }
-  return create(directory);
+  return create(deletingLastPathComponent(program));
 }
 
 std::optional<std::string> Bundle::identifier() const {

@@ -18,11 +18,19 @@ class Bundle {
   // A bundle for an existing directory; null when `path` is not one. A directory without a
   // readable property list is still a bundle, with an empty information dictionary.
   static std::shared_ptr<Bundle> create(const std::string& path);
-  // The bundle of the running program: for an executable X/Contents/MacOS/prog (real path) that
-  // is X, otherwise the executable's directory.
+  // The bundle of the running program, by the rule of forProgram() for the path it was started
+  // as and its real executable.
   static std::shared_ptr<Bundle> main();
-  // The bundle that holds the executable at `executablePath`, by the rule of main().
+  // The bundle that holds the executable at `executablePath`: for X/Contents/MacOS/prog (real
+  // path) that is X, otherwise the executable's directory.
   static std::shared_ptr<Bundle> forExecutable(const std::string& executablePath);
+  // The bundle of a program started as `startedPath` whose real executable is `executablePath`.
+  // A real executable that stands in X/Contents/MacOS belongs to X. Otherwise the started path
+  // and then each link it leads through count, the first that stands in a bundle's
+  // Contents/MacOS giving the bundle, so that a bundle may hold just a link to a launcher
+  // installed elsewhere. Without one, the real executable's directory.
+  static std::shared_ptr<Bundle> forProgram(const std::string& startedPath,
+                                            const std::string& executablePath);
 
   const std::string& path() const { return path_; }
   // The information dictionary; empty when there is none, it is unreadable or not a dictionary.
