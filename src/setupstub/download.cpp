@@ -42,7 +42,6 @@ std::string formatMebibytes(double value) {
 void AppDelegate::startDownload(const std::optional<std::string>& name, const std::string& address,
                                 const std::string& destination) {
   downloadConditionLock->lockWhenCondition(0);
-  window_.setStatus(localizedText("DownloadingJre", {name.value_or("(null)")}));
   // Ends the road as a failed download does.
   auto fail = [this] {
     platform::FileManager fileManager;
@@ -58,6 +57,7 @@ void AppDelegate::startDownload(const std::optional<std::string>& name, const st
          pinned.description());
     fail();
   }
+  window_.setStatus(localizedText("DownloadingJre", {name.value_or("(null)")}));
   platform::URLRequest request;
   request.url = address;
   request.timeoutInterval = kTimeoutInterval;
