@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "support/demo_bundle.h"
 #include "support/test_support.h"
 
 using namespace testing_support;
@@ -24,29 +25,8 @@ class InstallTest : public ::testing::Test {
     ASSERT_EQ(installed.status, 0) << installed.out << installed.err;
   }
 
-  // Hello.app as the demo builds it, around the installed appstub, with Hello.vmoptions beside.
   std::string makeDemoBundle() {
-    const std::string classes = tmp / "classes";
-    auto javac = run({kJdk + "/bin/javac", "-d", classes, QMK_SOURCE_DIR "/demo/hello/Hello.java"});
-    EXPECT_EQ(javac.status, 0) << javac.err;
-    std::string app = makeAppBundle(
-        tmp / "Apps", "Hello.app",
-        dict({{"CFBundleName", str("Hello")},
-              {"CFBundleIdentifier", str("com.example.hello")},
-              {"qmk.minVersion", str("11")},
-              {"JavaVM", dict({{"MainClass", str("hello.Hello")},
-                               {"ClassPath", str("$APP_PACKAGE/Contents/Java/*")},
-                               {"VMOptionArray", arr({"-Dhello.greeting=set in Info.plist"})},
-                               {"ArgumentArray", arr({"--bundle=$APP_PACKAGE"})},
-                               {"WorkingDirectory", str("$APP_PACKAGE/Contents/Resources")},
-                               {"SearchSequence", arr({"EQMK_TEST_JDK"})}})}}));
-    makeDirectories(app + "/Contents/Java");
-    auto jar = run({kJdk + "/bin/jar", "--create", "--file", app + "/Contents/Java/hello.jar", "-C",
-                    classes, "."});
-    EXPECT_EQ(jar.status, 0) << jar.err;
-    fs::copy_file(prefix + "/bin/appstub", app + "/Contents/MacOS/Hello");
-    writeFile(tmp / "Apps/Hello.vmoptions", "# Options for Hello.app\n-Xmx256m\n");
-    return app;
+    return testing_support::makeDemoBundle(tmp.path(), prefix + "/bin/appstub");
   }
 
   TempDir tmp;
