@@ -1,6 +1,7 @@
-# The Debian package (`cpack -G DEB` in the build directory): both programs and the
-# documentation under /usr. Its dependencies are the run-time libraries the programs link,
-# found by dpkg-shlibdeps, and GTK, which setupstub loads only when it can show a window.
+# The Debian package (`cpack -G DEB` in the build directory): the programs, stripped, and the
+# documentation under /usr. It depends on what the programs link, found by dpkg-shlibdeps: the C
+# library alone. GTK (setupstub's window) and libcurl (its runtime download) are loaded only on
+# the roads that use them, so they are recommended, not required.
 set(CPACK_PACKAGE_NAME "quillmark-launchers")
 set(CPACK_PACKAGE_VERSION "0.1.0")
 set(CPACK_PACKAGE_VENDOR "Quillmark")
@@ -12,6 +13,6 @@ set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libgtk-3-0")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libgtk-3-0, libcurl4")
 set(CPACK_GENERATOR "DEB")
 include(CPack)

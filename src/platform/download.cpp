@@ -1,6 +1,5 @@
 #include "platform/download.h"
 
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -8,9 +7,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
+#include "platform/curl_library.h"
 #include "platform/unique_fd.h"
 #include "platform/write_all.h"
 
@@ -30,32 +29,34 @@ constexpr size_t kWriteBufferSize = 512 * 1024;
 // more than the transfer itself on a fast link.
 constexpr auto kDataReportInterval = std::chrono::milliseconds(100);
 
-void initializeCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-bool isSupportedAbsoluteURL(const std::string& url) {
-  CURLU* handle = curl_url();
+bool isSupportedAbsoluteURL(const CurlLibrary& lib, const std::string& url) {
+  CURLU* handle = lib.url();
   if (!handle) return false;
   char* scheme = nullptr;
-  bool ok = curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
-            curl_url_get(handle, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK;
+  bool ok = lib.urlSet(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+            lib.urlGet(handle, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK;
   if (ok) {
     std::string s = scheme;
     ok = s == "http" || s == "https" || s == "ftp" || s == "file";
   }
-  curl_free(scheme);
-  curl_url_cleanup(handle);
+  lib.free(scheme);
+  lib.urlCleanup(handle);
   return ok;
 }
 
 struct CurlEasyCleanup {
-  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+  const CurlLibrary* lib;
+  void operator()(CURL* curl) const { lib->easyCleanup(curl); }
 };
 struct CurlListCleanup {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+  const CurlLibrary* lib;
+  void operator()(curl_slist* list) const { lib->slistFreeAll(list); }
 };
+
+std::string digestMismatch(const Sha256Digest& received, const Sha256Digest& expected) {
+  return "The content's SHA-256 digest is " + toHex(received) + ", not the expected " +
+         toHex(expected) + ".";
+}
 
 }  // namespace
 
@@ -96,32 +97,42 @@ namespace {
 // One transfer, run to its end on the transfer thread.
 class Transfer {
  public:
-  Transfer(std::shared_ptr<Download::Shared> shared, URLRequest request, std::string destination)
-      : shared_(std::move(shared)),
+  Transfer(std::shared_ptr<const CurlLibrary> lib, std::shared_ptr<Download::Shared> shared,
+           URLRequest request, std::string destination)
+      : lib_(std::move(lib)),
+        shared_(std::move(shared)),
         request_(std::move(request)),
         destination_(std::move(destination)) {}
 
   void run() {
-    std::unique_ptr<CURL, CurlEasyCleanup> curl(curl_easy_init());
+    std::unique_ptr<CURL, CurlEasyCleanup> curl(lib_->easyInit(), CurlEasyCleanup{lib_.get()});
     if (!curl) return fail("The transfer could not be set up.");
     curl_ = curl.get();
     lastProgress_ = std::chrono::steady_clock::now();
-    std::unique_ptr<curl_slist, CurlListCleanup> headers(curl_slist_append(
-        curl_slist_append(nullptr, "Cache-Control: no-cache"), "Pragma: no-cache"));
+    std::unique_ptr<curl_slist, CurlListCleanup> headers(
+        lib_->slistAppend(lib_->slistAppend(nullptr, "Cache-Control: no-cache"),
+                          "Pragma: no-cache"),
+        CurlListCleanup{lib_.get()});
     configure(headers.get());
     errorBuffer_[0] = '\0';
-    CURLcode code = curl_easy_perform(curl_);
+    CURLcode code = lib_->easyPerform(curl_);
 
     if (shared_->cancelled) return removeFile();
     if (timedOut_) return fail("The request timed out.");
     if (code != CURLE_OK) {
       std::string description = writeError_.empty() ? std::string(errorBuffer_) : writeError_;
-      if (description.empty()) description = curl_easy_strerror(code);
+      if (description.empty()) description = lib_->easyStrerror(code);
       return fail(description);
     }
     if (!openFileOnce() || !flush()) return fail(writeError_);
     reportData(std::chrono::steady_clock::now());
     if (!fd_.close()) return fail("The file " + destination_ + " could not be written.");
+    if (request_.expectedSha256) {
+      const Sha256Digest received = hash_.finish();
+      if (received != *request_.expectedSha256) {
+        return fail(digestMismatch(received, *request_.expectedSha256));
+      }
+    }
     shared_->post(shared_, [](DownloadDelegate& delegate, Download& download) {
       delegate.downloadDidFinish(download);
     });
@@ -130,27 +141,27 @@ class Transfer {
  private:
   void configure(curl_slist* headers) {
     const long timeout = static_cast<long>(request_.timeoutInterval + 0.5);
-    curl_easy_setopt(curl_, CURLOPT_URL, request_.url.c_str());
-    curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, kProtocols);
-    curl_easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, kRedirectProtocols);
-    curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl_, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(curl_, CURLOPT_HTTP_CONTENT_DECODING, 0L);
-    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl_, CURLOPT_FRESH_CONNECT, 1L);
-    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, timeout);
-    curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
-    curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorBuffer_);
-    if (request_.userAgent) curl_easy_setopt(curl_, CURLOPT_USERAGENT, request_.userAgent->c_str());
-    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &Transfer::onData);
-    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, this);
-    curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
-    curl_easy_setopt(curl_, CURLOPT_HEADERDATA, this);
-    curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
-    curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, this);
+    lib_->easySetopt(curl_, CURLOPT_URL, request_.url.c_str());
+    lib_->easySetopt(curl_, CURLOPT_PROTOCOLS_STR, kProtocols);
+    lib_->easySetopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, kRedirectProtocols);
+    lib_->easySetopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
+    lib_->easySetopt(curl_, CURLOPT_MAXREDIRS, kMaxRedirects);
+    lib_->easySetopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    lib_->easySetopt(curl_, CURLOPT_FAILONERROR, 1L);
+    lib_->easySetopt(curl_, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    lib_->easySetopt(curl_, CURLOPT_HTTPHEADER, headers);
+    lib_->easySetopt(curl_, CURLOPT_FRESH_CONNECT, 1L);
+    lib_->easySetopt(curl_, CURLOPT_CONNECTTIMEOUT, timeout);
+    lib_->easySetopt(curl_, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+    lib_->easySetopt(curl_, CURLOPT_ERRORBUFFER, errorBuffer_);
+    if (request_.userAgent) lib_->easySetopt(curl_, CURLOPT_USERAGENT, request_.userAgent->c_str());
+    lib_->easySetopt(curl_, CURLOPT_WRITEFUNCTION, &Transfer::onData);
+    lib_->easySetopt(curl_, CURLOPT_WRITEDATA, this);
+    lib_->easySetopt(curl_, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+    lib_->easySetopt(curl_, CURLOPT_HEADERDATA, this);
+    lib_->easySetopt(curl_, CURLOPT_NOPROGRESS, 0L);
+    lib_->easySetopt(curl_, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
+    lib_->easySetopt(curl_, CURLOPT_XFERINFODATA, this);
   }
 
   static size_t onData(char* data, size_t size, size_t count, void* self) {
@@ -211,7 +222,9 @@ class Transfer {
     return ok;
   }
 
+  // What reaches the file is hashed on its way there: the digest needs no second pass.
   bool writeToFile(const char* data, size_t length) {
+    if (request_.expectedSha256) hash_.update(data, length);
     if (writeAll(fd_.get(), data, length)) return true;
     writeError_ = "The file " + destination_ + " could not be written: " + std::strerror(errno);
     return false;
@@ -224,15 +237,15 @@ class Transfer {
     responded_ = true;
     URLResponse response;
     curl_off_t length = -1;
-    if (curl_easy_getinfo(curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK) {
+    if (lib_->easyGetinfo(curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK) {
       response.expectedContentLength = length;
     }
     char* url = nullptr;
-    if (curl_easy_getinfo(curl_, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url) {
+    if (lib_->easyGetinfo(curl_, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url) {
       response.url = url;
     }
     char* type = nullptr;
-    if (curl_easy_getinfo(curl_, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type) {
+    if (lib_->easyGetinfo(curl_, CURLINFO_CONTENT_TYPE, &type) == CURLE_OK && type) {
       response.mimeType = type;
     }
     fd_.reset(::open(destination_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -259,10 +272,12 @@ class Transfer {
     });
   }
 
+  std::shared_ptr<const CurlLibrary> lib_;
   std::shared_ptr<Download::Shared> shared_;
   URLRequest request_;
   std::string destination_;
   CURL* curl_ = nullptr;
+  Sha256 hash_;
   UniqueFd fd_;
   bool responded_ = false;
   std::vector<char> buffer_ = std::vector<char>(kWriteBufferSize);
@@ -279,8 +294,9 @@ class Transfer {
 
 }  // namespace
 
-Download::Download(URLRequest request, DownloadDelegate& delegate, Dispatcher dispatcher)
-    : request_(std::move(request)), shared_(std::make_shared<Shared>()) {
+Download::Download(URLRequest request, DownloadDelegate& delegate, Dispatcher dispatcher,
+                   std::variant<std::shared_ptr<const CurlLibrary>, std::string> curl)
+    : request_(std::move(request)), curl_(std::move(curl)), shared_(std::make_shared<Shared>()) {
   shared_->delegate = &delegate;
   shared_->dispatcher = std::move(dispatcher);
   shared_->owner = this;
@@ -288,10 +304,14 @@ Download::Download(URLRequest request, DownloadDelegate& delegate, Dispatcher di
 
 std::unique_ptr<Download> Download::create(URLRequest request, DownloadDelegate& delegate,
                                            Dispatcher dispatcher) {
-  if (!isSupportedAbsoluteURL(request.url)) return nullptr;
-  initializeCurlOnce();
+  auto curl = CurlLibrary::load();
+  // Without the library the address cannot be checked: the download fails when it starts.
+  if (auto* lib = std::get_if<std::shared_ptr<const CurlLibrary>>(&curl);
+      lib && !isSupportedAbsoluteURL(**lib, request.url)) {
+    return nullptr;
+  }
   return std::unique_ptr<Download>(
-      new Download(std::move(request), delegate, std::move(dispatcher)));
+      new Download(std::move(request), delegate, std::move(dispatcher), std::move(curl)));
 }
 
 Download::~Download() {
@@ -301,9 +321,18 @@ Download::~Download() {
 }
 
 void Download::start() {
-  if (thread_.joinable()) return;
-  thread_ = std::thread(
-      [transfer = Transfer(shared_, request_, destination_)]() mutable { transfer.run(); });
+  if (thread_.joinable() || started_) return;
+  started_ = true;
+  if (const auto* unavailable = std::get_if<std::string>(&curl_)) {
+    DownloadError error{*unavailable, request_.url};
+    shared_->post(shared_, [error](DownloadDelegate& delegate, Download& download) {
+      delegate.downloadDidFail(download, error);
+    });
+    return;
+  }
+  auto lib = std::get<std::shared_ptr<const CurlLibrary>>(curl_);
+  thread_ = std::thread([transfer = Transfer(std::move(lib), shared_, request_,
+                                             destination_)]() mutable { transfer.run(); });
 }
 
 void Download::cancel() { shared_->cancelled = true; }

@@ -7,6 +7,9 @@
 // (http_proxy, https_proxy, all_proxy, no_proxy); the content is stored exactly as sent, never
 // decoded; file: URLs work; an HTTP error status is a failure. A failed or cancelled transfer
 // leaves no file behind.
+//
+// The transfer library is loaded when a download is created; where the machine lacks it, the
+// download fails (through the delegate, like any other failure) with a description naming it.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +18,9 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <variant>
+
+#include "platform/sha256.h"
 
 namespace platform {
 
@@ -31,6 +37,7 @@ struct DownloadError {
 };
 
 class Download;
+class CurlLibrary;
 
 class DownloadDelegate {
  public:
@@ -50,6 +57,9 @@ struct URLRequest {
   // receiving, however slowly, never times out.
   double timeoutInterval = 60;
   std::optional<std::string> userAgent;
+  // When set, the content must have this digest: it is hashed as it is written, and any other
+  // content fails the download (its file removed) with both digests in the description.
+  std::optional<Sha256Digest> expectedSha256;
 };
 
 class Download {
@@ -76,11 +86,15 @@ class Download {
   struct Shared;
 
  private:
-  Download(URLRequest request, DownloadDelegate& delegate, Dispatcher dispatcher);
+  Download(URLRequest request, DownloadDelegate& delegate, Dispatcher dispatcher,
+           std::variant<std::shared_ptr<const CurlLibrary>, std::string> curl);
 
   URLRequest request_;
   std::string destination_;
+  // What the transfer thread needs: the loaded library, or why it could not be loaded.
+  std::variant<std::shared_ptr<const CurlLibrary>, std::string> curl_;
   std::shared_ptr<Shared> shared_;
+  bool started_ = false;
   std::thread thread_;
 };
 

@@ -3,6 +3,8 @@
 #include <charconv>
 
 #include "launcher/global.h"
+#include "platform/sha256.h"
+#include "platform/unicode.h"
 #include "setupstub/AppDelegate.h"
 
 namespace {
@@ -10,6 +12,22 @@ namespace {
 constexpr double kTimeoutInterval = 60;
 constexpr int64_t kProgressTextInterval = 500000;  // microseconds
 constexpr double kMebibyte = 1048576;
+constexpr const char* kJreSha256Key = "qmk.jreSha256";
+
+// The digest "qmk.jreSha256" pins: 64 hexadecimal digits in either case, white space around
+// them aside, as for the address. Absent only when the key is; any other value is malformed.
+struct Pin {
+  std::optional<platform::Sha256Digest> digest;
+  bool malformed = false;
+};
+
+Pin readPin(const plist::Value& value) {
+  if (value.isNull()) return {};
+  const std::optional<std::string> text = value.stringValue();
+  auto digest =
+      text ? platform::parseSha256Hex(unicode::trimWhitespaceAndNewlines(*text)) : std::nullopt;
+  return digest ? Pin{digest} : Pin{std::nullopt, true};
+}
 
 // The number pattern "##0.0": at least one integer digit, exactly one fraction digit, no
 // grouping, and always a point: to_chars ignores the locale, which the installer may change.
@@ -24,19 +42,32 @@ std::string formatMebibytes(double value) {
 void AppDelegate::startDownload(const std::optional<std::string>& name, const std::string& address,
                                 const std::string& destination) {
   downloadConditionLock->lockWhenCondition(0);
+  // Ends the road as a failed download does.
+  auto fail = [this] {
+    platform::FileManager fileManager;
+    removeTemporaryDirectory(fileManager);
+    Launcher::displayError(context_, "DownloadJreError");
+    exit(1);
+  };
+  // A pin that cannot be read is never ignored: the runtime would then run unverified.
+  const plist::Value& pinned = context_.mainBundle->infoValue(kJreSha256Key);
+  const Pin pin = readPin(pinned);
+  if (pin.malformed) {
+    ALOG("%s [Line %d] %@ is malformed (64 hexadecimal digits expected): \"%@\"", kJreSha256Key,
+         pinned.description());
+    fail();
+  }
   window_.setStatus(localizedText("DownloadingJre", {name.value_or("(null)")}));
   platform::URLRequest request;
   request.url = address;
   request.timeoutInterval = kTimeoutInterval;
+  request.expectedSha256 = pin.digest;
   downloader = platform::Download::create(
       request, *this,
       [queue = &mainQueue_](std::function<void()> task) { queue->post(std::move(task)); });
   if (!downloader) {
     ALOG("%s [Line %d] cannot download from %@: not an address", address);
-    platform::FileManager fileManager;
-    removeTemporaryDirectory(fileManager);
-    Launcher::displayError(context_, "DownloadJreError");
-    exit(1);
+    fail();
   }
   downloader->setDestination(destination);
   downloader->start();

@@ -163,15 +163,16 @@ inline std::string probeValue(const std::string& out, const std::string& key) {
   return std::regex_search(out, m, line) ? m[2].str() : "<absent>";
 }
 
-// Makes the runtime the installer tests use at `bundle`: java.base only, made with jlink, with
-// an Info.plist naming its version.
-inline void makeJlinkRuntime(const std::string& bundle) {
+// Makes the runtime the installer tests use at `bundle`: java.base only, made with jlink (of the
+// test JDK unless another is named), with an Info.plist naming its version.
+inline void makeJlinkRuntime(const std::string& bundle, const std::string& jdk = QMK_JAVA_HOME,
+                             const std::string& version = "17.0.15") {
   std::filesystem::create_directories(bundle + "/Contents");
-  RunResult r = run({QMK_JAVA_HOME "/bin/jlink", "--add-modules", "java.base", "--strip-debug",
+  RunResult r = run({jdk + "/bin/jlink", "--add-modules", "java.base", "--strip-debug",
                      "--no-header-files", "--no-man-pages", "--output", bundle + "/Contents/Home"});
   ASSERT_EQ(r.status, 0) << r.err;
   writeFile(bundle + "/Contents/Info.plist",
-            plist::toXml(dict({{"JavaVM", dict({{"JVMVersion", str("17.0.15")}})},
+            plist::toXml(dict({{"JavaVM", dict({{"JVMVersion", str(version)}})},
                                {"CFBundleIdentifier", str("test.jlink.jre")}})));
 }
 
