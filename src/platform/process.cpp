@@ -99,7 +99,7 @@ Process Process::launch(const Options& options) {
   }
   if (options.outputFile) {
     ::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, options.outputFile->c_str(),
-                                       O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ::posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO);
   }
   if (options.workingDirectory) {

@@ -229,23 +229,35 @@ TEST_F(BundlerCheckTest, ALauncherThatIsALinkOrCannotBeRunIsNamed) {
 }
 
 TEST_F(BundlerCheckTest, APackedShippedRuntimeIsReportedAndNothingChanges) {
-  const std::string bundle = makeBundle("Packed", {{"MainClass", str("a.Main")}});
-  const std::string home = bundle + "/Contents/PlugIns/jre.bundle/Contents/Home";
-  makeRuntimeBundle(bundle + "/Contents/PlugIns/jre.bundle", "17.0.1");
-  fs::create_symlink(QMK_FAKE_JLI, home + "/lib/libjli.so");
-  writeFile(home + "/lib/rt.jar.pack", "packed");
-  // An unpack200 that would leave a trace if it were run.
-  writeFile(home + "/bin/unpack200", "#!/bin/sh\ntouch \"$0.ran\"\nexit 0\n", 0755);
-  const std::string before = treeListing(tmp.path());
+  struct Case {
+    const char* name;
+    bool withTool;
+    int status;
+  };
+  // Without unpack200 the launch would stop inside the search; check says so and goes on.
+  const Case cases[] = {{"Packed", true, 0}, {"NoTool", false, 1}};
+  for (const Case& c : cases) {
+    const std::string bundle = makeBundle(c.name, {{"MainClass", str("a.Main")}});
+    const std::string runtime = bundle + "/Contents/PlugIns/jre.bundle";
+    const std::string home = runtime + "/Contents/Home";
+    makeRuntimeBundle(runtime, "17.0.1");
+    fs::create_symlink(QMK_FAKE_JLI, home + "/lib/libjli.so");
+    writeFile(home + "/lib/rt.jar.pack", "packed");
+    // An unpack200 that would leave a trace if it were run.
+    if (c.withTool) writeFile(home + "/bin/unpack200", "#!/bin/sh\ntouch \"$0.ran\"\nexit 0\n", 0755);
+    const std::string before = treeListing(tmp.path());
 
-  auto r = check(bundle);
-  EXPECT_EQ(r.status, 0) << r.out;
-  EXPECT_TRUE(contains(r.out, "the launch would expand: " + home + "/lib/rt.jar.pack\n")) << r.out;
-  EXPECT_TRUE(contains(r.out, "runtime: " + bundle + "/Contents/PlugIns/jre.bundle 17.0.1\n"))
-      << r.out;
-  auto json = check(bundle, {"--json"});
-  EXPECT_EQ(json.status, 0);
-  EXPECT_EQ(treeListing(tmp.path()), before);
+    auto r = check(bundle);
+    EXPECT_EQ(r.status, c.status) << c.name << r.out;
+    EXPECT_TRUE(contains(r.out, "the launch would expand: " + home + "/lib/rt.jar.pack\n"))
+        << c.name << r.out;
+    EXPECT_TRUE(contains(r.out, "runtime: " + runtime + " 17.0.1\n")) << c.name << r.out;
+    EXPECT_EQ(contains(r.out, home + "/bin/unpack200, which cannot be run"), !c.withTool)
+        << c.name << r.out;
+    auto json = check(bundle, {"--json"});
+    EXPECT_EQ(json.status, c.status) << c.name;
+    EXPECT_EQ(treeListing(tmp.path()), before) << c.name;
+  }
 }
 
 TEST_F(BundlerCheckTest, UsageErrorsEndWithTwo) {
