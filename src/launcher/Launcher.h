@@ -30,6 +30,9 @@ struct LaunchContext {
   // Launcher::processSettings() instead of being applied to this process (the installer gives
   // them to its child, because other threads of its own are running).
   bool applyProcessSettings = true;
+  // When false, a shipped runtime's packed archives are left as they are and the search never
+  // ends the process over them: qmk-bundle check tells what a launch would do, changing nothing.
+  bool expandPackedArchives = true;
 
   static LaunchContext fromProcess(int count, char** vector);
   platform::UserDefaults standardUserDefaults() const;
@@ -39,6 +42,14 @@ struct LaunchContext {
 struct ProcessSettings {
   OptionalString workingDirectory;
   OptionalString lang;  // set only when LANG was absent and a locale default exists
+};
+
+// One runtime the search looked at, in the order it looked, and what became of it. The search
+// keeps this for whoever asks (qmk-bundle check), not only for the debug log.
+struct RuntimeCandidate {
+  std::string path;        // as tried; "$NAME" for an environment variable that is not set
+  OptionalString version;  // the version it states, when one could be read
+  OptionalString refusal;  // why it was refused; absent when it was accepted
 };
 
 class Launcher {
@@ -121,6 +132,9 @@ class Launcher {
   // The runtime home of a runtime path: Contents/Home/jre or Contents/Home of a bundle, or the
   // directory itself for a plain runtime home.
   static std::string runtimeHome(const std::string& runtimePath);
+  // Every candidate of the last search, in the order tried.
+  const std::vector<RuntimeCandidate>& candidates() const { return candidates_; }
+  void noteCandidate(std::string path, OptionalString version, OptionalString refusal);
 
   // --- Launch configuration -----------------------------------------------------------------
   void readJavaParameters(platform::FileManager& fileManager, std::vector<std::string>& options,
@@ -144,6 +158,7 @@ class Launcher {
 
   LaunchContext context_;
   ProcessSettings processSettings_;
+  std::vector<RuntimeCandidate> candidates_;
   // The options files being read, outermost first: an include of one of them is a cycle.
   std::vector<std::string> includeChain_;
   // What the options file being read, with its includes, has read so far.

@@ -43,7 +43,12 @@ char* Launcher::checkJavaVersion(const OptionalString& min, const OptionalString
     OptionalString identifier = javaBundle->identifier();
     if (requiredVmPrefix && !requiredVmPrefix->empty() && identifier) {
       DLOG("%s [Line %d] identifier %@ %@", identifier, requiredVmPrefix);
-      if (!identifier->starts_with(*requiredVmPrefix)) return nullptr;
+      if (!identifier->starts_with(*requiredVmPrefix)) {
+        noteCandidate(javaBundlePath.value_or(""), std::nullopt,
+                      platform::format("identifier %@ does not begin with qmk.vmIdPrefix %@",
+                                       *identifier, *requiredVmPrefix));
+        return nullptr;
+      }
     }
     bundleVersion = javaBundle->infoValue("JavaVM")["JVMVersion"].stringValue();
     if (plugin && !bundleVersion)
@@ -59,11 +64,13 @@ char* Launcher::checkBundleVersion(const OptionalString& min, const OptionalStri
                                    const OptionalString& evarVersion,
                                    const OptionalString& infoString) {
   char* result = nullptr;
+  OptionalString refusal;
   if (!bundleVersion) {
-    // No version: refused.
+    refusal = "states no version";
   } else if (!allowBeta && (isBetaVersion(bundleVersion) || isBetaVersion(evarVersion) ||
                             isBetaVersion(infoString))) {
     DLOG("%s [Line %d] beta not allowed %@", bundleVersion);
+    refusal = "a pre-release, and qmk.allowBeta is off";
   } else {
     std::vector<std::string> components = versionComponents(*bundleVersion);
     if (plugin) components = pluginComponents(std::move(components));
@@ -77,9 +84,20 @@ char* Launcher::checkBundleVersion(const OptionalString& min, const OptionalStri
       if (result) {
         javaVersion = bundleVersion;
         javaMajorVersion = majorVersion(components);
+      } else {
+        refusal = "out of memory";
       }
+    } else {
+      refusal = !withinMin && !withinMax ? platform::format("outside %@ to %@", min, max)
+                : !withinMin             ? platform::format("below qmk.minVersion %@", min)
+                                         : platform::format("above qmk.maxVersion %@", max);
     }
   }
+  noteCandidate(javaBundlePath.value_or(""), bundleVersion, refusal);
   DLOG("%s [Line %d] check returned %s", result);
   return result;
+}
+
+void Launcher::noteCandidate(std::string path, OptionalString version, OptionalString refusal) {
+  candidates_.push_back({std::move(path), std::move(version), std::move(refusal)});
 }

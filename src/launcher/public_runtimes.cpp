@@ -111,7 +111,10 @@ void Launcher::findDirectoryJavaBundle(const OptionalString& path,
                                        const OptionalString& requiredVmIdPrefix, bool allowBeta) {
   if (!path) return;
   javaBundlePath = recordedPath(replaceVariables(path).value_or(""));
-  if (!fileManager.fileExists(*javaBundlePath)) return;
+  if (!fileManager.fileExists(*javaBundlePath)) {
+    noteCandidate(*javaBundlePath, std::nullopt, "nothing there");
+    return;
+  }
   javaBundle = platform::Bundle::create(*javaBundlePath);
   launchJavaVersion =
       checkJavaVersion(minVersion, maxVersion, allowBeta, false, requiredVmIdPrefix);
@@ -149,7 +152,10 @@ void Launcher::findPublicJavaBundle(platform::FileManager& fileManager,
 
   const std::string directory = recordedPath(layout.publicRuntimeDirectory);
   std::optional<std::vector<std::string>> names = fileManager.contentsOfDirectory(directory);
-  if (!names) return;
+  if (!names) {
+    noteCandidate(directory, std::nullopt, "the directory of installed runtimes cannot be listed");
+    return;
+  }
 
   std::vector<Entry> entries;
   if (layout.orderPublicRuntimesByRelease) {

@@ -110,6 +110,7 @@ bool useShippedRuntime(Launcher& launcher, platform::FileManager& fileManager) {
         if (fileManager.isDirectory(plain)) {
           launchJavaVersion = ::strdup(kShippedPlainVersion);
           found = launchJavaVersion != nullptr;
+          launcher.noteCandidate(plain, std::string(kShippedPlainVersion), std::nullopt);
         }
       }
     }
@@ -119,7 +120,7 @@ bool useShippedRuntime(Launcher& launcher, platform::FileManager& fileManager) {
     launchJavaVersion =
         launcher.checkJavaVersion(std::nullopt, std::nullopt, true, false, std::nullopt);
   }
-  expandShippedRuntime(launcher, fileManager);
+  if (launcher.context().expandPackedArchives) expandShippedRuntime(launcher, fileManager);
   return true;
 }
 
@@ -149,8 +150,12 @@ void followSearchSequence(Launcher& launcher, platform::FileManager& fileManager
           break;
         case 'E':
           DLOG("%s [Line %d] checking environment variable %@", argument);
-          launcher.findDirectoryJavaBundle(platform::environmentValue(argument), fileManager,
-                                           s.minVersion, s.maxVersion, s.vmIdPrefix, s.allowBeta);
+          if (OptionalString value = platform::environmentValue(argument)) {
+            launcher.findDirectoryJavaBundle(value, fileManager, s.minVersion, s.maxVersion,
+                                             s.vmIdPrefix, s.allowBeta);
+          } else {
+            launcher.noteCandidate("$" + argument, std::nullopt, "the variable is not set");
+          }
           break;
         default:
           break;
@@ -197,6 +202,7 @@ bool tryInstallation(Launcher& launcher, platform::FileManager& fileManager,
               fileManager.readUtf8File(platform::joinPath(plainDir, kVersionFile))) {
         candidate = plainDir;
         plain = true;
+        launcher.javaBundlePath = candidate;
         launchJavaVersion = launcher.checkBundleVersion(s.minVersion, s.maxVersion, s.allowBeta,
                                                         false, version, std::nullopt, std::nullopt);
       }
@@ -205,7 +211,10 @@ bool tryInstallation(Launcher& launcher, platform::FileManager& fileManager,
   launcher.javaBundlePath = candidate;
   DLOG("%s [Line %d] checking %@", candidate);
   if (plain) return launchJavaVersion != nullptr;
-  if (!fileManager.fileExists(candidate)) return false;
+  if (!fileManager.fileExists(candidate)) {
+    launcher.noteCandidate(candidate, std::nullopt, "nothing there");
+    return false;
+  }
   launcher.javaBundle = platform::Bundle::create(candidate);
   launchJavaVersion =
       launcher.checkJavaVersion(s.minVersion, s.maxVersion, s.allowBeta, false, s.vmIdPrefix);
@@ -241,6 +250,7 @@ OptionalString Launcher::findJavaBundle(bool registry) {
   javaBundle.reset();
   pluginUsed = false;
   javaBundlePath.reset();
+  candidates_.clear();
   const SearchSettings settings = readSettings(info());
 
   if (registry) {

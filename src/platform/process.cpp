@@ -97,6 +97,11 @@ Process Process::launch(const Options& options) {
     if (::pipe2(input, O_CLOEXEC) != 0) raiseLaunchError(path, errno);
     ::posix_spawn_file_actions_adddup2(actions.get(), input[0], STDIN_FILENO);
   }
+  if (options.outputFile) {
+    ::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, options.outputFile->c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO);
+  }
   if (options.workingDirectory) {
     ::posix_spawn_file_actions_addchdir_np(actions.get(), options.workingDirectory->c_str());
   }
@@ -139,6 +144,41 @@ Process::~Process() {
 void Process::closeStandardInput() {
   if (stdinFd_ >= 0) ::close(stdinFd_);
   stdinFd_ = -1;
+}
+
+namespace {
+
+// The termination status of a waitpid result: the exit code, the signal, or -1 when the status
+// is lost (someone else reaped the child).
+int terminationStatus(pid_t result, pid_t pid, int raw) {
+  if (result != pid) return -1;
+  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+  if (WIFSIGNALED(raw)) return WTERMSIG(raw);
+  return -1;
+}
+
+}  // namespace
+
+std::optional<int> Process::waitUntilExit(int milliseconds) {
+  if (status_) return status_;
+  if (pid_ <= 0) return -1;
+  constexpr int kStepMilliseconds = 10;
+  for (int waited = 0;; waited += kStepMilliseconds) {
+    int raw = 0;
+    pid_t result = ::waitpid(pid_, &raw, WNOHANG);
+    if (result < 0 && errno == EINTR) continue;
+    if (result != 0) {
+      status_ = terminationStatus(result, pid_, raw);
+      return status_;
+    }
+    if (waited >= milliseconds) return std::nullopt;
+    ::usleep(kStepMilliseconds * 1000);
+  }
+}
+
+int Process::terminate() {
+  if (!status_ && pid_ > 0) ::kill(pid_, SIGKILL);
+  return waitUntilExit();
 }
 
 int Process::waitUntilExit() {

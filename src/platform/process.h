@@ -19,6 +19,8 @@ class Process {
     std::vector<std::string> arguments;  // argv[1..]; argv[0] is `path`
     bool pipeStandardInput = false;      // otherwise the child inherits ours
     std::optional<std::string> workingDirectory;
+    // Standard output and error both go to this file (created or emptied) instead of ours.
+    std::optional<std::string> outputFile;
     // Variables to set (or replace) in the child's environment, on top of ours.
     std::map<std::string, std::string> environmentOverrides;
   };
@@ -39,6 +41,10 @@ class Process {
   void closeStandardInput();
   // Waits for the child and returns its termination status.
   int waitUntilExit();
+  // Waits at most `milliseconds`; absent when the child is still running then.
+  std::optional<int> waitUntilExit(int milliseconds);
+  // Kills the child (SIGKILL) and waits for it; returns its termination status.
+  int terminate();
 
  private:
   Process(pid_t pid, int stdinFd) : pid_(pid), stdinFd_(stdinFd) {}

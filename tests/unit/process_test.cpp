@@ -36,6 +36,23 @@ TEST(ProcessTest, TerminationStatusIsTheExitCodeOrTheSignal) {
   EXPECT_EQ(process.waitUntilExit(), 7) << "a second wait repeats the status";
 }
 
+TEST(ProcessTest, OutputFileTakesBothStreams) {
+  TempDir tmp;
+  auto options = shell("echo out; echo err >&2");
+  options.outputFile = tmp / "output";
+  EXPECT_EQ(statusOf(options), 0);
+  EXPECT_EQ(readFile(tmp / "output"), "out\nerr\n");
+}
+
+TEST(ProcessTest, ABoundedWaitLeavesARunningChildAndTerminateEndsIt) {
+  auto process = Process::launch(shell("exec sleep 60"));
+  EXPECT_EQ(process.waitUntilExit(50), std::nullopt);
+  EXPECT_EQ(process.terminate(), SIGKILL);
+  EXPECT_EQ(process.waitUntilExit(0), SIGKILL);
+  auto quick = Process::launch(shell("exit 4"));
+  EXPECT_EQ(quick.waitUntilExit(60000), 4);
+}
+
 TEST(ProcessTest, ArgumentsReachTheChildVerbatim) {
   TempDir tmp;
   std::vector<std::string> args = {"a b", "$HOME", "\"quoted\"", "*", "", "semi;colon"};
