@@ -1,6 +1,7 @@
 // The startup cache's files: how complete archives are named, recognised and replaced.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -16,6 +17,9 @@ namespace qmk::cache {
 namespace {
 
 constexpr std::string_view kArchiveSuffix = ".jsa";
+constexpr std::string_view kClassListSuffix = ".classlist";
+constexpr std::string_view kPartSuffix = ".jsa.part";
+constexpr time_t kAbandonedAfterSeconds = 24 * 60 * 60;
 // The first bytes of a static class-data archive as the runtimes write it (little-endian
 // 0xf00baba2: a2 ab 0b f0); a dynamic archive or anything else does not match.
 constexpr std::array<unsigned char, 4> kArchiveMagic = {0xa2, 0xab, 0x0b, 0xf0};
@@ -61,6 +65,13 @@ bool matchesName(const std::string& path, const NameParts& parts) {
          modifiedNs(st) == parts.modifiedNs && hasArchiveHeader(path);
 }
 
+// A record or a part-built archive left by a builder that was killed: no build takes a day.
+bool isAbandoned(const std::filesystem::path& path, const std::string& name) {
+  if (!name.ends_with(kClassListSuffix) && !name.ends_with(kPartSuffix)) return false;
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 && st.st_mtime + kAbandonedAfterSeconds < time(nullptr);
+}
+
 std::string prefixOf(const std::string& runtimeTag, const std::string& key) {
   return runtimeTag + "-" + key + "-";
 }
@@ -91,6 +102,10 @@ std::optional<std::string> findArchive(const std::string& directory,
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
     const std::string name = entry.path().filename().string();
+    if (removeInvalid && name.starts_with(runtimeTag + "-") && isAbandoned(entry.path(), name)) {
+      unlink(entry.path().c_str());
+      continue;
+    }
     if (!name.starts_with(prefix) || !name.ends_with(kArchiveSuffix)) continue;
     std::optional<NameParts> parts = parseArchiveName(name, prefix);
     const std::string path = entry.path().string();

@@ -193,6 +193,18 @@ std::optional<Refusal> addClassPath(Digest& digest, const std::string& classPath
   return std::nullopt;
 }
 
+// Other virtual machines name themselves in the release file; they know none of the options
+// used here, and some would refuse to start on them.
+bool isHotSpot(const std::string& release) {
+  const std::string_view field = "JVM_VARIANT=";
+  size_t at = release.find(field);
+  if (at == std::string::npos || (at > 0 && release[at - 1] != '\n')) return true;
+  std::string value = release.substr(at + field.size(), release.find('\n', at) - at - field.size());
+  std::erase(value, '"');
+  std::transform(value.begin(), value.end(), value.begin(), ::tolower);
+  return value.starts_with("hotspot");
+}
+
 std::string libjvmPath(const std::string& home) {
   for (const char* variant : {"server", "client", "minimal", "zero"}) {
     std::string path = home + "/lib/" + variant + "/libjvm.so";
@@ -289,8 +301,10 @@ CacheDecision decideStartupCache(const CacheInputs& in) {
   if (error) return none("the runtime home " + in.runtimeHome + " cannot be resolved");
   const std::string runtimeTag = Digest().add(home.string()).hex(1);
 
+  const std::string release = readWholeFile(home / "release");
+  if (!isHotSpot(release)) return none("the runtime's virtual machine keeps no class archives");
   Digest key;
-  key.add(kScheme).add(home.string()).add(readWholeFile(home / "release"));
+  key.add(kScheme).add(home.string()).add(release);
   addIdentity(key, libjvmPath(home));
   key.add(static_cast<int64_t>(in.launchVector.size()));
   for (const auto& element : in.launchVector) key.add(element);

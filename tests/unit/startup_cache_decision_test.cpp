@@ -81,7 +81,13 @@ TEST_F(StartupCacheDecisionTest, StartsThatCannotBeCachedGoWithout) {
       {"own sharing options", {"-Djava.class.path=" + jar, "-Xshare:off"}, 17, "-Xshare:off"},
       {"own archive", {"-cp", jar, "-XX:SharedArchiveFile=/x.jsa"}, 19, "SharedArchiveFile"},
   };
+  // Another virtual machine: not HotSpot, whatever its version.
+  writeFile(runtime + "/release", "JAVA_VERSION=\"17.0.15\"\nJVM_VARIANT=\"Openj9\"\n");
+  auto other = qmk::cache::decideStartupCache(inputs(on(), {"-Djava.class.path=" + jar}, 17));
+  EXPECT_TRUE(other.options.empty()) << other.reason;
+  EXPECT_NE(other.reason.find("virtual machine"), std::string::npos) << other.reason;
   for (const auto& c : cases) {
+    writeFile(runtime + "/release", "JAVA_VERSION=\"17.0.15\"\n");
     auto decision = qmk::cache::decideStartupCache(inputs(on(), c.options, c.major));
     EXPECT_TRUE(decision.options.empty()) << c.name;
     EXPECT_FALSE(decision.build) << c.name;
