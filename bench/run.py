@@ -67,6 +67,7 @@ def main():
     rows += find_java_bundle(build, quick)
     rows += script("launch_overhead.py", build, quick, ["60" if quick else "300"])
     rows += script("installer_bench.py", build, quick)
+    rows += script("startup_cache.py", build, quick)
 
     table = ["| figure | this project | reference | ratio | target | met |",
              "|---|---|---|---|---|---|"]

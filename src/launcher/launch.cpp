@@ -8,6 +8,8 @@
 #include "launcher/Launcher.h"
 #include "launcher/global.h"
 #include "launcher/jli.h"
+#include "launcher/startup_cache.h"
+#include "platform/environment.h"
 #include "platform/exception.h"
 #include "platform/file_manager.h"
 #include "platform/process_info.h"
@@ -38,6 +40,22 @@ int runLaunch(int count, char** vector, const LaunchContext& context) {
     launcher.load(programPath);
   }
   return launcher.launch();
+}
+
+qmk::cache::CacheDecision decideCache(const Launcher& launcher,
+                                      const std::vector<std::string>& options,
+                                      const std::vector<std::string>& vector) {
+  qmk::cache::CacheInputs inputs;
+  inputs.info = &launcher.info();
+  inputs.bundlePath = launcher.bundlePath();
+  inputs.runtimeHome = Launcher::runtimeHome(*launcher.javaBundlePath);
+  inputs.javaMajorVersion = launcher.javaMajorVersion;
+  inputs.vmOptions = options;
+  inputs.launchVector = vector;
+  inputs.homeDirectory = launcher.context().homeDirectory;
+  inputs.xdgCacheHome = platform::environmentValue("XDG_CACHE_HOME");
+  inputs.javaToolOptions = platform::environmentValue("JAVA_TOOL_OPTIONS");
+  return qmk::cache::decideStartupCache(inputs);
 }
 
 void reportFailure(const LaunchContext& context, const std::string& description) {
@@ -112,7 +130,16 @@ Launcher& Launcher::load(const char* programPath) {
         "LaunchConfigurationError",
         "The application's Info.plist names no \"MainClass\" in its JavaVM dictionary.");
   }
-  installLaunchVector(buildLaunchVector(programPath, options, *javaBundlePath, *mainClass, args));
+  std::vector<std::string> vector =
+      buildLaunchVector(programPath, options, *javaBundlePath, *mainClass, args);
+  qmk::cache::CacheDecision cache = decideCache(*this, options, vector);
+  DLOG("%s [Line %d] startup cache %@", cache.reason);
+  if (!cache.options.empty()) {
+    options.insert(options.end(), cache.options.begin(), cache.options.end());
+    vector = buildLaunchVector(programPath, options, *javaBundlePath, *mainClass, args);
+  }
+  installLaunchVector(vector);
+  if (cache.build) qmk::cache::startCacheBuild(*cache.build);
   return *this;
 }
 
