@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher/export.h"
 #include "platform/bundle.h"
 #include "platform/file_manager.h"
 #include "platform/notice.h"
@@ -41,7 +42,7 @@ struct ProcessSettings {
   OptionalString lang;  // set only when LANG was absent and a locale default exists
 };
 
-class Launcher {
+class QMK_EXPORT Launcher {
  public:
   explicit Launcher(LaunchContext context);
   // A launcher for the running process.

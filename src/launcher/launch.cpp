@@ -28,11 +28,14 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
+bool isInvokeOther(int count, char** vector) {
+  return count >= 3 && std::strcmp(vector[1], kInvokeOther) == 0;
+}
+
 int runLaunch(int count, char** vector, const LaunchContext& context) {
   const char* programPath = vector[0];
   Launcher launcher(context);
-  if (count >= 3 && std::strcmp(vector[1], kInvokeOther) == 0) {
-    DLOG("%s [Line %d] invoke other %s", vector[2]);
+  if (isInvokeOther(count, vector)) {
     launcher.load(programPath, vector[2]);
   } else {
     launcher.load(programPath);
@@ -79,6 +82,8 @@ extern "C" int launcher_main(int count, char** vector) {
   // The runtime library re-executed this program to run itself with a changed environment.
   if (auto resumed = resumeAfterReexec(count, vector)) return *resumed;
 
+  // Written here, not in a helper: the line is signed by the entry itself.
+  if (isInvokeOther(count, vector)) DLOG("%s [Line %d] invoke other %s", vector[2]);
   LaunchContext context = LaunchContext::fromProcess(count, vector);
   try {
     return runLaunch(count, vector, context);
