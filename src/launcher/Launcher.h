@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "launcher/export.h"
+#include "launcher/text.h"
 #include "platform/bundle.h"
 #include "platform/file_manager.h"
 #include "platform/notice.h"
@@ -133,6 +134,8 @@ class QMK_EXPORT Launcher {
   OptionalString readOptionsFile(const OptionalString& path, std::vector<std::string>& options,
                                  const OptionalString& classPath, const std::string& bundlePath);
   OptionalString replaceVariables(const OptionalString& s) const;
+  // The same substitution, remembering which text the bundle path brought in.
+  qmk::MarkedText substituteVariables(std::string_view s) const;
   OptionalString resolveArtifactPath(const OptionalString& s) const;
   const ProcessSettings& processSettings() const { return processSettings_; }
 

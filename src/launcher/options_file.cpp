@@ -123,16 +123,8 @@ OptionalString Launcher::readResolvedOptionsFile(const std::string& path,
     DLOG("%s [Line %d] option %@", line);
     if (line.empty() || line.front() == '#') return;
 
-    // "~" in an include line is the home directory, but only the "~" written here: a value a
-    // variable brings in (the bundle path above all) keeps its "~".
-    const bool writtenInclude = line.starts_with(kIncludeLine);
-    const std::string substituted =
-        writtenInclude
-            ? *replaceVariables(std::string(kIncludeLine) +
-                                qmk::config::expandTilde(
-                                    std::string_view(line).substr(kIncludeLine.size()), home))
-            : *replaceVariables(line);
-    std::string_view s = substituted;
+    const qmk::MarkedText substituted = substituteVariables(line);
+    std::string_view s = substituted.text();
 
     if (s.starts_with(kClassPathLine)) {
       current = std::string(s.substr(kClassPathLine.size()));
@@ -141,11 +133,19 @@ OptionalString Launcher::readResolvedOptionsFile(const std::string& path,
     } else if (s.starts_with(kAppendLine)) {
       current = append(current, s.substr(kAppendLine.size()));
     } else if (s.starts_with(kIncludeLine)) {
-      std::string included(qmk::config::stripIncludeQuotes(s.substr(kIncludeLine.size())));
-      if (!platform::isAbsolutePath(included)) included = platform::joinPath(directory, included);
+      const std::string_view rest = s.substr(kIncludeLine.size());
+      const std::string_view written = qmk::config::stripIncludeQuotes(rest);
+      const size_t start = kIncludeLine.size() + (written.size() == rest.size() ? 0 : 1);
+      // The path is substituted first, then its "~" is the home directory wherever it stands,
+      // also in a value a variable inserted; only the bundle path keeps its "~".
+      std::string included = qmk::config::expandConfiguredPath(
+          substituted.substr(start, written.size()), bundlePath, home);
+      if (!platform::isAbsolutePath(std::string(written))) {
+        included = platform::joinPath(directory, included);
+      }
       current = readResolvedOptionsFile(included, options, current, bundlePath);
     } else {
-      options.push_back(substituted);
+      options.push_back(substituted.text());
     }
   });
   return current;

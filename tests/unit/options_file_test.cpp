@@ -150,6 +150,8 @@ struct IncludeCase {
 
 TEST_F(OptionsFileTest, Includes) {
   ScopedEnv var("QMK_OPT_DIR", dir / "sub");
+  ScopedEnv leading("QMK_OPT_HOME", "~/t");
+  ScopedEnv inner("QMK_OPT_INNER", "a~b");
   const IncludeCase cases[] = {
       {"included options stand where the line stands",
        {{"main", "-Da\n-include-options b\n-Dc"}, {"b", "-Db"}},
@@ -191,6 +193,14 @@ TEST_F(OptionsFileTest, Includes) {
        {{"main", "-include-options ${QMK_OPT_DIR}/b"}, {"sub/b", "-Db"}},
        {"-Db"},
        std::nullopt},
+      {"a ~ a variable inserted is the home directory",
+       {{"main", "-include-options ${QMK_OPT_HOME}"}, {"home/t", "-Dt"}},
+       {"-Dt"},
+       std::nullopt},
+      {"and so is one in the middle of its value",
+       {{"main", "-include-options @D/${QMK_OPT_INNER}"}, {"a@Hb", "-Dinner"}},
+       {"-Dinner"},
+       std::nullopt},
       {"bundle path in an include",
        {{"main", "-include-options $APP_PACKAGE/../inc"}, {"Apps/inc", "-Dinc"}},
        {"-Dinc"},
@@ -217,11 +227,11 @@ TEST_F(OptionsFileTest, Includes) {
        std::nullopt},
   };
   for (const auto& c : cases) {
-    for (const auto& [path, content] : c.files) writeFile(dir / path, expand(content));
+    for (const auto& [path, content] : c.files) writeFile(dir / expand(path), expand(content));
     Result r = read(dir / "main");
     EXPECT_EQ(r.options, c.options) << c.name;
     EXPECT_EQ(r.classPath, c.classPath) << c.name;
-    for (const auto& [path, content] : c.files) std::filesystem::remove(dir / path);
+    for (const auto& [path, content] : c.files) std::filesystem::remove(dir / expand(path));
   }
 }
 

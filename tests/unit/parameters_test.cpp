@@ -302,6 +302,9 @@ TEST_F(ParametersTest, BundleBelowAFolderNamedWithTilde) {
 }
 
 TEST_F(ParametersTest, IncludeElementsOfOptionArrays) {
+  // A "~" that a variable brings in is the home directory too, wherever it stands.
+  ScopedEnv tilde("QMK_PARAM_TILDE", "~/v.vmoptions");
+  writeFile(home + "/v.vmoptions", "-Dvariable");
   writeFile(dir / "with blank.vmoptions", "-Dquoted");
   writeFile(home + "/h.vmoptions", "-Dhome");
   writeFile(dir / "Foo.app/Contents/c.vmoptions", "-Dpackage\n-classpath/a c.jar");
@@ -312,9 +315,11 @@ TEST_F(ParametersTest, IncludeElementsOfOptionArrays) {
        arr({"-include-options \"with blank.vmoptions\"", "-include-options ~/h.vmoptions",
             "-include-options $APP_PACKAGE/Contents/c.vmoptions",
             "-include-options " + dir.path() + "/abs.vmoptions",
-            "-include-options missing.vmoptions", "-classpath b.jar", "  -Dnot-trimmed "})},
+            "-include-options missing.vmoptions", "-include-options ${QMK_PARAM_TILDE}",
+            "-classpath b.jar", "  -Dnot-trimmed "})},
   }));
-  EXPECT_EQ(options, (Options{"-Dquoted", "-Dhome", "-Dpackage", "-Dabs", "-classpath b.jar",
+  EXPECT_EQ(options, (Options{"-Dquoted", "-Dhome", "-Dpackage", "-Dabs", "-Dvariable",
+                              "-classpath b.jar",
                               "  -Dnot-trimmed ", "-Djava.class.path=a.jar:c.jar"}));
 }
 
