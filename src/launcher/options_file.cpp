@@ -99,19 +99,33 @@ OptionalString Launcher::readResolvedOptionsFile(const std::string& path,
     return classPath;
   }
   if (includeChain_.empty()) readingSpent_ = {};
-  if (readingSpent_.files >= kMaxFilesPerReading || readingSpent_.bytes >= kMaxTextPerReading) {
+  // The budget covers the first file as well: a file that would take the reading past it is
+  // not read (nor is anything after it), and the reading says so once.
+  const auto stopReading = [&] {
     if (!readingSpent_.reported) {
       ALOG(
-          "%s [Line %d] options file %@ and further includes skipped: more than %d files or %d "
-          "bytes read",
+          "%s [Line %d] options file %@ skipped, and the includes after it: one reading reads "
+          "at most %d files and %d bytes",
           path, static_cast<int>(kMaxFilesPerReading), static_cast<int>(kMaxTextPerReading));
     }
     readingSpent_.reported = true;
+    readingSpent_.bytes = kMaxTextPerReading;
     return classPath;
+  };
+  if (readingSpent_.files >= kMaxFilesPerReading || readingSpent_.bytes >= kMaxTextPerReading) {
+    return stopReading();
+  }
+  const size_t budgetLeft = kMaxTextPerReading - readingSpent_.bytes;
+  // Sized before it is read, so that an oversized file is never read whole.
+  std::error_code sizeError;
+  if (auto size = std::filesystem::file_size(openPath, sizeError);
+      !sizeError && size > budgetLeft) {
+    return stopReading();
   }
   ++readingSpent_.files;
   auto text = platform::FileManager().readUtf8File(openPath);
   if (!text) return classPath;
+  if (text->size() > budgetLeft) return stopReading();  // it grew while being sized
   readingSpent_.bytes += text->size();
   ChainEntry onChain(includeChain_, std::move(identity));
 

@@ -298,13 +298,43 @@ TEST_F(OptionsFileTest, IncludesThatMultiplyStopAtTheReadingBudget) {
   std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(options.size(), 1000u);
   EXPECT_EQ(options.front(), "-D0");
-  EXPECT_NE(log.find("further includes skipped"), std::string::npos) << log;
+  EXPECT_NE(log.find("includes after it"), std::string::npos) << log;
   // Said once, not once per include left.
-  EXPECT_EQ(log.find("further includes skipped"), log.rfind("further includes skipped"));
+  EXPECT_EQ(log.find("includes after it"), log.rfind("includes after it"));
 
   // Each reading has its own budget.
   writeFile(dir / "small", "-Dsmall");
   EXPECT_EQ(read(dir / "small").options, Options{"-Dsmall"});
+}
+
+TEST_F(OptionsFileTest, TheTextBudgetCoversTheFirstFileToo) {
+  constexpr size_t kBudget = 16 << 20;
+  const std::string comments(kBudget, '#');
+  writeFile(dir / "big", "-Dbig\n" + comments);  // just past the budget on its own
+  writeFile(dir / "fits", "-Dfits\n" + comments.substr(0, kBudget - 8));
+  writeFile(dir / "outer", "-Da\n-include-options big\n-include-options small\n-Dc");
+  writeFile(dir / "small", "-Dsmall");
+  struct Case {
+    const char* name;
+    const char* file;
+    Options options;
+    bool logged;
+  };
+  const Case cases[] = {
+      {"a first file larger than the budget is not read", "big", {}, true},
+      {"one that fits is read whole", "fits", {"-Dfits"}, false},
+      {"an include past the budget stops the includes after it; the lines of the file read go on",
+       "outer",
+       {"-Da", "-Dc"},
+       true},
+  };
+  for (const Case& c : cases) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(read(dir / c.file).options, c.options) << c.name;
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log.find("includes after it") != std::string::npos, c.logged) << c.name << log;
+    EXPECT_EQ(log.find("includes after it"), log.rfind("includes after it")) << c.name;
+  }
 }
 
 }  // namespace
