@@ -27,12 +27,14 @@ constexpr size_t kMaxIncludeDepth = 64;
 constexpr size_t kMaxFilesPerReading = 1000;
 constexpr size_t kMaxTextPerReading = 16 << 20;
 
-// Lines end at CR and at LF alike, so a CR LF pair leaves an empty line between them.
+// Lines end at CR and at LF alike, so a CR LF pair leaves an empty line between them. A NUL
+// ends its line's text: nothing after it could reach the runtime, which takes C strings.
 template <typename Visit>
 void forEachLine(std::string_view text, Visit&& visit) {
   while (true) {
     size_t end = text.find_first_of("\r\n");
-    visit(text.substr(0, end));
+    std::string_view line = text.substr(0, end);
+    visit(line.substr(0, line.find('\0')));
     if (end == std::string_view::npos) return;
     text.remove_prefix(end + 1);
   }
