@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "launcher/export.h"
+#include "launcher/text.h"
 #include "platform/bundle.h"
 #include "platform/file_manager.h"
 #include "platform/notice.h"
@@ -52,7 +54,7 @@ struct RuntimeCandidate {
   OptionalString refusal;  // why it was refused; absent when it was accepted
 };
 
-class Launcher {
+class QMK_EXPORT Launcher {
  public:
   explicit Launcher(LaunchContext context);
   // A launcher for the running process.
@@ -146,6 +148,8 @@ class Launcher {
   OptionalString readOptionsFile(const OptionalString& path, std::vector<std::string>& options,
                                  const OptionalString& classPath, const std::string& bundlePath);
   OptionalString replaceVariables(const OptionalString& s) const;
+  // The same substitution, remembering which text the bundle path brought in.
+  qmk::MarkedText substituteVariables(std::string_view s) const;
   OptionalString resolveArtifactPath(const OptionalString& s) const;
   const ProcessSettings& processSettings() const { return processSettings_; }
 

@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "launcher/export.h"
 #include "platform/file_manager.h"
 
 // Called with a message (or none) and a percentage; may throw to cancel.
 using ProgressBlock =
     std::function<void(const std::optional<std::string>& message, double percent)>;
 
-class Unpacker {
+class QMK_EXPORT Unpacker {
  public:
   // True when every packed file under `jreDir` was expanded or there was none; false when the
   // tool reported a failure. A tool that cannot be started raises platform::Exception.

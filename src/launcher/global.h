@@ -9,9 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "launcher/export.h"
 #include "platform/format.h"
-
-#define QMK_EXPORT __attribute__((visibility("default")))
 
 extern "C" {
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "launcher/Launcher.h"
@@ -20,21 +21,27 @@ constexpr const char* kInvokeOther = "__qmk_invoke_other";
 constexpr const char* kJreBundleOption = "-Dqmk.jreBundle=%@";
 constexpr const char* kInternalError = "vexel.InternalError";
 
-std::vector<std::string> splitLines(const std::string& text) {
+// A NUL ends its line's text, the runtime line's too: the runtime and its library take C
+// strings, so nothing after it could count.
+std::vector<std::string> splitLines(std::string_view text) {
   std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t pos; (pos = text.find('\n', start)) != std::string::npos; start = pos + 1) {
-    lines.push_back(text.substr(start, pos - start));
+  for (;;) {
+    const size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    lines.emplace_back(line.substr(0, line.find('\0')));
+    if (end == std::string_view::npos) return lines;
+    text.remove_prefix(end + 1);
   }
-  lines.push_back(text.substr(start));
-  return lines;
+}
+
+bool isInvokeOther(int count, char** vector) {
+  return count >= 3 && std::strcmp(vector[1], kInvokeOther) == 0;
 }
 
 int runLaunch(int count, char** vector, const LaunchContext& context) {
   const char* programPath = vector[0];
   Launcher launcher(context);
-  if (count >= 3 && std::strcmp(vector[1], kInvokeOther) == 0) {
-    DLOG("%s [Line %d] invoke other %s", vector[2]);
+  if (isInvokeOther(count, vector)) {
     launcher.load(programPath, vector[2]);
   } else {
     launcher.load(programPath);
@@ -97,6 +104,8 @@ extern "C" int launcher_main(int count, char** vector) {
   // The runtime library re-executed this program to run itself with a changed environment.
   if (auto resumed = resumeAfterReexec(count, vector)) return *resumed;
 
+  // Written here, not in a helper: the line is signed by the entry itself.
+  if (isInvokeOther(count, vector)) DLOG("%s [Line %d] invoke other %s", vector[2]);
   LaunchContext context = LaunchContext::fromProcess(count, vector);
   try {
     return runLaunch(count, vector, context);

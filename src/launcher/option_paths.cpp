@@ -10,24 +10,17 @@ namespace {
 constexpr std::string_view kAppPackage = "$APP_PACKAGE";
 }
 
-std::string expandTilde(std::string_view text, const std::string& home) {
-  return qmk::replaceAll(text, "~", home);
-}
-
 std::string expandConfiguredPath(std::string_view text, const std::string& bundlePath,
                                  const std::string& home) {
-  // The "~" of each configured piece is replaced before the bundle path joins them, so the
-  // bundle path is never scanned for "~".
-  std::string result;
-  size_t start = 0;
-  for (size_t hit = text.find(kAppPackage); hit != std::string_view::npos;
-       hit = text.find(kAppPackage, start)) {
-    result.append(expandTilde(text.substr(start, hit - start), home));
-    result.append(bundlePath);
-    start = hit + kAppPackage.size();
-  }
-  result.append(expandTilde(text.substr(start), home));
-  return result;
+  return expandConfiguredPath(qmk::MarkedText(text), bundlePath, home);
+}
+
+std::string expandConfiguredPath(qmk::MarkedText text, const std::string& bundlePath,
+                                 const std::string& home) {
+  // The bundle path goes in kept, so it is never scanned for "~".
+  text.replaceOutsideKept(kAppPackage, bundlePath, qmk::MarkedText::Inserted::Kept);
+  text.replaceOutsideKept("~", home);
+  return text.text();
 }
 
 std::string_view stripIncludeQuotes(std::string_view path) {

@@ -5,17 +5,20 @@
 #include <string>
 #include <string_view>
 
+#include "launcher/text.h"
+
 class Launcher;
 
 namespace qmk::config {
-
-// "~" replaced by `home` wherever it stands in `text`.
-std::string expandTilde(std::string_view text, const std::string& home);
 
 // A path written in the configuration: "$APP_PACKAGE" becomes the bundle path and "~" the home
 // directory, wherever they stand. A "~" inside the bundle path itself stays: a bundle installed
 // below a folder named with "~" must still find its files.
 std::string expandConfiguredPath(std::string_view text, const std::string& bundlePath,
+                                 const std::string& home);
+// The same for a path whose variables have been substituted already: a "~" that a variable
+// brought in is the home directory too, but not one inside the bundle path it inserted.
+std::string expandConfiguredPath(qmk::MarkedText text, const std::string& bundlePath,
                                  const std::string& home);
 
 // An include path written in double quotes loses them (when it has at least two characters and

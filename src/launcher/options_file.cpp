@@ -27,12 +27,14 @@ constexpr size_t kMaxIncludeDepth = 64;
 constexpr size_t kMaxFilesPerReading = 1000;
 constexpr size_t kMaxTextPerReading = 16 << 20;
 
-// Lines end at CR and at LF alike, so a CR LF pair leaves an empty line between them.
+// Lines end at CR and at LF alike, so a CR LF pair leaves an empty line between them. A NUL
+// ends its line's text: nothing after it could reach the runtime, which takes C strings.
 template <typename Visit>
 void forEachLine(std::string_view text, Visit&& visit) {
   while (true) {
     size_t end = text.find_first_of("\r\n");
-    visit(text.substr(0, end));
+    std::string_view line = text.substr(0, end);
+    visit(line.substr(0, line.find('\0')));
     if (end == std::string_view::npos) return;
     text.remove_prefix(end + 1);
   }
@@ -99,19 +101,33 @@ OptionalString Launcher::readResolvedOptionsFile(const std::string& path,
     return classPath;
   }
   if (includeChain_.empty()) readingSpent_ = {};
-  if (readingSpent_.files >= kMaxFilesPerReading || readingSpent_.bytes >= kMaxTextPerReading) {
+  // The budget covers the first file as well: a file that would take the reading past it is
+  // not read (nor is anything after it), and the reading says so once.
+  const auto stopReading = [&] {
     if (!readingSpent_.reported) {
       ALOG(
-          "%s [Line %d] options file %@ and further includes skipped: more than %d files or %d "
-          "bytes read",
+          "%s [Line %d] options file %@ skipped, and the includes after it: one reading reads "
+          "at most %d files and %d bytes",
           path, static_cast<int>(kMaxFilesPerReading), static_cast<int>(kMaxTextPerReading));
     }
     readingSpent_.reported = true;
+    readingSpent_.bytes = kMaxTextPerReading;
     return classPath;
+  };
+  if (readingSpent_.files >= kMaxFilesPerReading || readingSpent_.bytes >= kMaxTextPerReading) {
+    return stopReading();
+  }
+  const size_t budgetLeft = kMaxTextPerReading - readingSpent_.bytes;
+  // Sized before it is read, so that an oversized file is never read whole.
+  std::error_code sizeError;
+  if (auto size = std::filesystem::file_size(openPath, sizeError);
+      !sizeError && size > budgetLeft) {
+    return stopReading();
   }
   ++readingSpent_.files;
   auto text = platform::FileManager().readUtf8File(openPath);
   if (!text) return classPath;
+  if (text->size() > budgetLeft) return stopReading();  // it grew while being sized
   readingSpent_.bytes += text->size();
   ChainEntry onChain(includeChain_, std::move(identity));
 
@@ -123,16 +139,8 @@ OptionalString Launcher::readResolvedOptionsFile(const std::string& path,
     DLOG("%s [Line %d] option %@", line);
     if (line.empty() || line.front() == '#') return;
 
-    // "~" in an include line is the home directory, but only the "~" written here: a value a
-    // variable brings in (the bundle path above all) keeps its "~".
-    const bool writtenInclude = line.starts_with(kIncludeLine);
-    const std::string substituted =
-        writtenInclude
-            ? *replaceVariables(std::string(kIncludeLine) +
-                                qmk::config::expandTilde(
-                                    std::string_view(line).substr(kIncludeLine.size()), home))
-            : *replaceVariables(line);
-    std::string_view s = substituted;
+    const qmk::MarkedText substituted = substituteVariables(line);
+    std::string_view s = substituted.text();
 
     if (s.starts_with(kClassPathLine)) {
       current = std::string(s.substr(kClassPathLine.size()));
@@ -141,11 +149,19 @@ OptionalString Launcher::readResolvedOptionsFile(const std::string& path,
     } else if (s.starts_with(kAppendLine)) {
       current = append(current, s.substr(kAppendLine.size()));
     } else if (s.starts_with(kIncludeLine)) {
-      std::string included(qmk::config::stripIncludeQuotes(s.substr(kIncludeLine.size())));
-      if (!platform::isAbsolutePath(included)) included = platform::joinPath(directory, included);
+      const std::string_view rest = s.substr(kIncludeLine.size());
+      const std::string_view written = qmk::config::stripIncludeQuotes(rest);
+      const size_t start = kIncludeLine.size() + (written.size() == rest.size() ? 0 : 1);
+      // The path is substituted first, then its "~" is the home directory wherever it stands,
+      // also in a value a variable inserted; only the bundle path keeps its "~".
+      std::string included = qmk::config::expandConfiguredPath(
+          substituted.substr(start, written.size()), bundlePath, home);
+      if (!platform::isAbsolutePath(std::string(written))) {
+        included = platform::joinPath(directory, included);
+      }
       current = readResolvedOptionsFile(included, options, current, bundlePath);
     } else {
-      options.push_back(substituted);
+      options.push_back(substituted.text());
     }
   });
   return current;

@@ -299,10 +299,11 @@ OptionalString Launcher::addPredefinedOptions(const plist::Value& array,
     std::string_view written =
         qmk::config::stripIncludeQuotes(std::string_view(*text).substr(kIncludeElement.size()));
     // A path that begins with a variable is substituted first, so "$APP_PACKAGE/..." names a
-    // place inside the bundle rather than being joined below the bundle's directory. Only the
-    // "~" written here is the home directory, never one a variable brings in.
+    // place inside the bundle rather than being joined below the bundle's directory. Its "~"
+    // is then the home directory wherever it stands, except inside the bundle path.
     std::string path = written.starts_with('$')
-                           ? *replaceVariables(qmk::config::expandTilde(written, home))
+                           ? qmk::config::expandConfiguredPath(substituteVariables(written),
+                                                               bundlePath, home)
                            : qmk::config::expandConfiguredPath(written, bundlePath, home);
     // "~" counts as absolute as written, whatever the home directory is.
     if (!written.starts_with('~') && !platform::isAbsolutePath(path)) {

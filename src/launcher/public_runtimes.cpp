@@ -15,12 +15,6 @@ namespace {
 
 constexpr const char* kPluginJava = "Contents/Home/bin/java";
 
-// The path a candidate is recorded under: absolute, so that a later change of the working
-// directory cannot make it name another place. An empty path stays empty: it names nothing.
-std::string recordedPath(const std::string& path) {
-  return path.empty() ? path : platform::absolutePath(path);
-}
-
 bool isOracleRuntime(const OptionalString& identifier, const OptionalString& infoString) {
   return (identifier && identifier->starts_with("com.oracle")) ||
          (infoString && infoString->find("Oracle") != std::string::npos);
@@ -40,14 +34,21 @@ void sortNewestByName(std::vector<std::string>& names) {
   for (auto& [key, name] : keyed) names.push_back(std::move(name));
 }
 
-// A public runtime in the order it is tried. The release-based ordering opens each runtime to
-// read its version and keeps the handle for the check, rather than reading everything twice.
+// A public runtime in the order it is tried. The release-based ordering keeps only the version
+// it orders by: a candidate is opened again when its turn comes, so that one large or broken
+// runtime costs its own turn and is never held while the others are tried.
 struct Entry {
   std::string name;
-  bool opened = false;
-  std::shared_ptr<platform::Bundle> bundle;
   std::optional<qmk::VersionKey> version;
 };
+
+std::optional<qmk::VersionKey> statedVersion(const std::string& path) {
+  const std::shared_ptr<platform::Bundle> bundle = platform::Bundle::create(path);
+  if (!bundle) return std::nullopt;
+  OptionalString version = bundle->infoValue("JavaVM")["JVMVersion"].stringValue();
+  if (!version) return std::nullopt;
+  return qmk::versionKey(*version);
+}
 
 std::string resolvedPath(const std::string& path) {
   std::error_code ec;
@@ -85,15 +86,7 @@ std::vector<Entry> orderByStatedVersion(const std::string& directory,
     const std::string real =
         links.contains(name) ? resolvedPath(path) : platform::joinPath(realDirectory, name);
     if (!seen.insert(real).second) continue;
-    Entry& entry = entries.emplace_back();
-    entry.opened = true;
-    entry.bundle = platform::Bundle::create(path);
-    if (entry.bundle) {
-      if (OptionalString version = entry.bundle->infoValue("JavaVM")["JVMVersion"].stringValue()) {
-        entry.version = qmk::versionKey(*version);
-      }
-    }
-    entry.name = std::move(name);
+    entries.push_back({std::move(name), statedVersion(path)});
   }
   std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     if (!a.version || !b.version) return a.version && !b.version;
@@ -110,7 +103,9 @@ void Launcher::findDirectoryJavaBundle(const OptionalString& path,
                                        const OptionalString& maxVersion,
                                        const OptionalString& requiredVmIdPrefix, bool allowBeta) {
   if (!path) return;
-  javaBundlePath = recordedPath(replaceVariables(path).value_or(""));
+  // Recorded absolute, so that a later change of the working directory cannot make it name
+  // another place.
+  javaBundlePath = platform::absolutePath(replaceVariables(path).value_or(""));
   if (!fileManager.fileExists(*javaBundlePath)) {
     noteCandidate(*javaBundlePath, std::nullopt, "nothing there");
     return;
@@ -150,7 +145,7 @@ void Launcher::findPublicJavaBundle(platform::FileManager& fileManager,
   }
   if (javaBundle) return;
 
-  const std::string directory = recordedPath(layout.publicRuntimeDirectory);
+  const std::string directory = platform::absolutePath(layout.publicRuntimeDirectory);
   std::optional<std::vector<std::string>> names = fileManager.contentsOfDirectory(directory);
   if (!names) {
     noteCandidate(directory, std::nullopt, "the directory of installed runtimes cannot be listed");
@@ -174,7 +169,7 @@ void Launcher::findPublicJavaBundle(platform::FileManager& fileManager,
   for (Entry& entry : entries) {
     javaBundlePath = platform::joinPath(directory, entry.name);
     DLOG("%s [Line %d] checking %@", javaBundlePath);
-    javaBundle = entry.opened ? std::move(entry.bundle) : platform::Bundle::create(*javaBundlePath);
+    javaBundle = platform::Bundle::create(*javaBundlePath);
     launchJavaVersion =
         checkJavaVersion(minVersion, maxVersion, allowBeta, false, requiredVmIdPrefix);
     if (launchJavaVersion) return;

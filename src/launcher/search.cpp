@@ -34,18 +34,14 @@ SearchSettings readSettings(const plist::Value& info) {
           info["qmk.vmIdPrefix"].stringValue(), info["qmk.allowBeta"].boolValue()};
 }
 
-// Resolved now, against the current directory, so that the recorded runtime path stays right
-// after the launch moves to its working directory. An empty path stays empty: it names nothing.
-std::string absoluteNow(const std::string& path) {
-  return path.empty() ? path : platform::absolutePath(path);
-}
-
 // "qmk.baseDir" with the bundle path in place of "$APP_PACKAGE"; an empty value names no
 // directory.
+// Resolved now, against the current directory, so that the recorded runtime path stays right
+// after the launch moves to its working directory.
 OptionalString baseDirectory(const plist::Value& info, const std::string& bundlePath) {
   OptionalString base = info["qmk.baseDir"].stringValue();
   if (!base || base->empty()) return std::nullopt;
-  return absoluteNow(qmk::replaceAppPackage(*base, bundlePath));
+  return platform::absolutePath(qmk::replaceAppPackage(*base, bundlePath));
 }
 
 // Ends the process after a failure the user has been told about. _exit after flushing: the
@@ -189,13 +185,15 @@ bool tryInstallation(Launcher& launcher, platform::FileManager& fileManager,
   bool plain = false;
   if (OptionalString name =
           stringEntry(registry, platform::format("singleBundleName%@_%@", appId, dir))) {
-    candidate = absoluteNow(platform::format("%@/%@/Contents/Resources/jre.bundle", dir, *name));
+    candidate =
+        platform::absolutePath(platform::format("%@/%@/Contents/Resources/jre.bundle", dir, *name));
     if (!fileManager.fileExists(candidate)) {
-      candidate = absoluteNow(platform::format("%@/%@/Contents/PlugIns/jre.bundle", dir, *name));
+      candidate =
+          platform::absolutePath(platform::format("%@/%@/Contents/PlugIns/jre.bundle", dir, *name));
     }
   } else {
-    candidate = absoluteNow(platform::format("%@/.quillmark/jre.bundle", dir));
-    const std::string plainDir = absoluteNow(platform::format("%@/.quillmark/jre", dir));
+    candidate = platform::absolutePath(platform::format("%@/.quillmark/jre.bundle", dir));
+    const std::string plainDir = platform::absolutePath(platform::format("%@/.quillmark/jre", dir));
     if (!fileManager.isDirectory(candidate) && fileManager.isDirectory(plainDir) &&
         fileManager.isRegularFile(platform::joinPath(plainDir, kVersionFile))) {
       if (OptionalString version =

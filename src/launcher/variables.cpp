@@ -19,26 +19,33 @@ constexpr const char* kJvmHome = "${launcher:sys.jvmHome}";
 }  // namespace
 
 OptionalString Launcher::replaceVariables(const OptionalString& s) const {
-  DLOG("%s [Line %d] replacing %@", s);
   if (!s) {
+    DLOG("%s [Line %d] replacing %@", s);
     DLOG("%s [Line %d] returning %@", s);
     return s;
   }
-  std::string text = *s;
-  text = qmk::replaceAll(text, kAppPackage, bundlePath());
-  text = qmk::replaceAll(text, kLauncherDirectory, bundlePath());
-  text = qmk::replaceAll(text, kPathlistSeparator, ":");
-  text = qmk::replaceAll(text, kTempDir, platform::temporaryDirectory());
-  if (javaBundlePath) text = qmk::replaceAll(text, kJvmHome, runtimeHome(*javaBundlePath));
+  return substituteVariables(*s).text();
+}
+
+qmk::MarkedText Launcher::substituteVariables(std::string_view s) const {
+  DLOG("%s [Line %d] replacing %@", std::string(s));
+  using Inserted = qmk::MarkedText::Inserted;
+  qmk::MarkedText text(s);
+  // The bundle path is kept: a "~" in it names a folder, never the home directory.
+  text.replaceAll(kAppPackage, bundlePath(), Inserted::Kept);
+  text.replaceAll(kLauncherDirectory, bundlePath(), Inserted::Kept);
+  text.replaceAll(kPathlistSeparator, ":");
+  text.replaceAll(kTempDir, platform::temporaryDirectory());
+  if (javaBundlePath) text.replaceAll(kJvmHome, runtimeHome(*javaBundlePath));
   // Every environment reference begins with "${": once none is left, no later variable can
   // match. Most configuration strings have none, and they are substituted one by one at start.
-  if (text.find("${") != std::string::npos) {
+  if (text.text().find("${") != std::string::npos) {
+    // Visited in bytewise order of the names (the environment's own order).
     for (const auto& [name, value] : platform::environment()) {
-      text = qmk::replaceAll(text, "${" + name + "}", value);
-      if (text.find("${") == std::string::npos) break;
+      text.replaceAll("${" + name + "}", value);
+      if (text.text().find("${") == std::string::npos) break;
     }
   }
-  OptionalString result = std::move(text);
-  DLOG("%s [Line %d] returning %@", result);
-  return result;
+  DLOG("%s [Line %d] returning %@", text.text());
+  return text;
 }

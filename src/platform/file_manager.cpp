@@ -179,7 +179,7 @@ bool isAbsolutePath(const std::string& path) {
 }
 
 std::string absolutePath(const std::string& path) {
-  if (isAbsolutePath(path)) return path;
+  if (path.empty() || isAbsolutePath(path)) return path;
   return joinPath(FileManager().currentDirectory(), path);
 }
 

@@ -42,7 +42,8 @@ std::string deletingLastPathComponent(const std::string& path);
 std::string lastPathComponent(const std::string& path);
 // Absolute means it begins with "/" or "~".
 bool isAbsolutePath(const std::string& path);
-// An absolute form of `path`, against the current directory; unchanged when already absolute.
+// An absolute form of `path`, against the current directory as it is now; unchanged when
+// already absolute. An empty path names nothing and stays empty (not the current directory).
 std::string absolutePath(const std::string& path);
 // The user's home directory ($HOME, else the password database).
 std::string homeDirectory();

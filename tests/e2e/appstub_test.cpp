@@ -197,6 +197,17 @@ TEST_F(AppstubTest, AFakeReexecResumesWithTheSameLibrary) {
       << rec;
 }
 
+TEST_F(AppstubTest, TheEntrySignsTheInvokeOtherLine) {
+  auto r = runFakeRuntime({{"QUILLMARK_LOG", "yes"}});
+  EXPECT_NE(r.err.find("] int launcher_main(int, char**) [Line "), std::string::npos) << r.err;
+  size_t line = r.err.find("] invoke other " + argumentFile + "\n");
+  ASSERT_NE(line, std::string::npos) << r.err;
+  size_t start = r.err.rfind('\n', line) + 1;
+  EXPECT_NE(r.err.substr(start, line - start).find("] int launcher_main(int, char**) [Line "),
+            std::string::npos)
+      << r.err.substr(start, line - start);
+}
+
 std::string exportedSymbols(const std::string& binary) {
   auto r = run({"/usr/bin/nm", "-D", "--defined-only", binary});
   return r.out;
@@ -210,11 +221,28 @@ TEST(Exports, AppstubExportsItsEntryPointsWithCNames) {
   }
 }
 
+// The classes' members, by their mangled prefixes: _ZN8Launcher... and _ZN8Unpacker...
+constexpr const char* kClassPrefixes[] = {" _ZN8Launcher", " _ZN8Unpacker"};
+
+TEST(Exports, AppstubExportsTheLauncherAndUnpackerClasses) {
+  std::string syms = exportedSymbols(QMK_APPSTUB);
+  for (const char* prefix : kClassPrefixes) {
+    EXPECT_NE(syms.find(prefix), std::string::npos) << prefix << syms;
+  }
+  // The members the launch goes through, among them.
+  for (const char* member : {"_ZN8Launcher6launchEv", "_ZN8Launcher14findJavaBundleB5cxx11Eb"}) {
+    EXPECT_NE(syms.find(member), std::string::npos) << member;
+  }
+}
+
 TEST(Exports, SetupstubExportsNoneOfThem) {
   std::string syms = exportedSymbols(QMK_SETUPSTUB);
   for (const char* name : {" main\n", " launcher_main\n", " _DLog\n", " JLI_LaunchFxnPtr\n",
                            " launchJavaVersion\n", " argc\n", " argv\n"}) {
     EXPECT_EQ(syms.find(name), std::string::npos) << name;
+  }
+  for (const char* prefix : kClassPrefixes) {
+    EXPECT_EQ(syms.find(prefix), std::string::npos) << prefix;
   }
 }
 

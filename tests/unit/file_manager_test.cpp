@@ -152,6 +152,8 @@ TEST(PathTest, Helpers) {
   EXPECT_FALSE(platform::isAbsolutePath(""));
   EXPECT_EQ(platform::absolutePath("/x"), "/x");
   EXPECT_EQ(platform::absolutePath("x"), fs::current_path().string() + "/x");
+  // An empty path names nothing, not the current directory.
+  EXPECT_EQ(platform::absolutePath(""), "");
 }
 
 }  // namespace

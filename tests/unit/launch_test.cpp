@@ -273,6 +273,15 @@ TEST_F(ArgumentFileTest, CarriageReturnsStayInTheEntries) {
   EXPECT_THROW(launcher.launch(), platform::Exception);
 }
 
+TEST_F(ArgumentFileTest, ANulEndsItsLineTheRuntimeLineIncluded) {
+  using namespace std::string_literals;
+  Launcher launcher = loadFile(runtime + "\0junk\n-Dx=a\0b\na.Main"s);
+  EXPECT_EQ(launcher.javaBundlePath, runtime);
+  ASSERT_EQ(argc, 3);
+  EXPECT_EQ(std::vector<std::string>(argv, argv + argc),
+            (std::vector<std::string>{"/prog", "-Dx=a", "a.Main"}));
+}
+
 TEST_F(ArgumentFileTest, OneLineOrNoFileMeansNoRuntime) {
   for (const char* content : {"/some/runtime", "", "\xff\xfe not utf-8\n"}) {
     notices.clear();

@@ -53,8 +53,14 @@ struct LineCase {
 };
 
 TEST_F(OptionsFileTest, LineKinds) {
+  using namespace std::string_literals;
   ScopedEnv var("QMK_OPT_VAR", "v");
   const LineCase cases[] = {
+      {"a NUL ends its line, before trimming and before the kind is told",
+       "-Dx=a\0b c\n-Dz \0tail\n-classpath a.jar\0:b.jar\n-Dy"s,
+       std::nullopt,
+       {"-Dx=a", "-Dz", "-Dy"},
+       "a.jar"},
       {"LF lines", "-Xmx1g\n-Dx=1\n", std::nullopt, {"-Xmx1g", "-Dx=1"}, std::nullopt},
       {"CRLF lines equal LF lines",
        "-Xmx1g\r\n-Dx=1\r\n",
@@ -121,11 +127,6 @@ TEST_F(OptionsFileTest, LineKinds) {
        std::nullopt,
        {"-Dt=~/x"},
        "~/lib"},
-      {"NUL bytes are ordinary characters",
-       std::string("-Da\0b\n", 6),
-       std::nullopt,
-       {std::string("-Da\0b", 5)},
-       std::nullopt},
       {"a megabyte line is one option",
        "-D" + std::string(1 << 20, 'x'),
        std::nullopt,
@@ -150,6 +151,8 @@ struct IncludeCase {
 
 TEST_F(OptionsFileTest, Includes) {
   ScopedEnv var("QMK_OPT_DIR", dir / "sub");
+  ScopedEnv leading("QMK_OPT_HOME", "~/t");
+  ScopedEnv inner("QMK_OPT_INNER", "a~b");
   const IncludeCase cases[] = {
       {"included options stand where the line stands",
        {{"main", "-Da\n-include-options b\n-Dc"}, {"b", "-Db"}},
@@ -191,6 +194,14 @@ TEST_F(OptionsFileTest, Includes) {
        {{"main", "-include-options ${QMK_OPT_DIR}/b"}, {"sub/b", "-Db"}},
        {"-Db"},
        std::nullopt},
+      {"a ~ a variable inserted is the home directory",
+       {{"main", "-include-options ${QMK_OPT_HOME}"}, {"home/t", "-Dt"}},
+       {"-Dt"},
+       std::nullopt},
+      {"and so is one in the middle of its value",
+       {{"main", "-include-options @D/${QMK_OPT_INNER}"}, {"a@Hb", "-Dinner"}},
+       {"-Dinner"},
+       std::nullopt},
       {"bundle path in an include",
        {{"main", "-include-options $APP_PACKAGE/../inc"}, {"Apps/inc", "-Dinc"}},
        {"-Dinc"},
@@ -217,11 +228,11 @@ TEST_F(OptionsFileTest, Includes) {
        std::nullopt},
   };
   for (const auto& c : cases) {
-    for (const auto& [path, content] : c.files) writeFile(dir / path, expand(content));
+    for (const auto& [path, content] : c.files) writeFile(dir / expand(path), expand(content));
     Result r = read(dir / "main");
     EXPECT_EQ(r.options, c.options) << c.name;
     EXPECT_EQ(r.classPath, c.classPath) << c.name;
-    for (const auto& [path, content] : c.files) std::filesystem::remove(dir / path);
+    for (const auto& [path, content] : c.files) std::filesystem::remove(dir / expand(path));
   }
 }
 
@@ -288,13 +299,43 @@ TEST_F(OptionsFileTest, IncludesThatMultiplyStopAtTheReadingBudget) {
   std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(options.size(), 1000u);
   EXPECT_EQ(options.front(), "-D0");
-  EXPECT_NE(log.find("further includes skipped"), std::string::npos) << log;
+  EXPECT_NE(log.find("includes after it"), std::string::npos) << log;
   // Said once, not once per include left.
-  EXPECT_EQ(log.find("further includes skipped"), log.rfind("further includes skipped"));
+  EXPECT_EQ(log.find("includes after it"), log.rfind("includes after it"));
 
   // Each reading has its own budget.
   writeFile(dir / "small", "-Dsmall");
   EXPECT_EQ(read(dir / "small").options, Options{"-Dsmall"});
+}
+
+TEST_F(OptionsFileTest, TheTextBudgetCoversTheFirstFileToo) {
+  constexpr size_t kBudget = 16 << 20;
+  const std::string comments(kBudget, '#');
+  writeFile(dir / "big", "-Dbig\n" + comments);  // just past the budget on its own
+  writeFile(dir / "fits", "-Dfits\n" + comments.substr(0, kBudget - 8));
+  writeFile(dir / "outer", "-Da\n-include-options big\n-include-options small\n-Dc");
+  writeFile(dir / "small", "-Dsmall");
+  struct Case {
+    const char* name;
+    const char* file;
+    Options options;
+    bool logged;
+  };
+  const Case cases[] = {
+      {"a first file larger than the budget is not read", "big", {}, true},
+      {"one that fits is read whole", "fits", {"-Dfits"}, false},
+      {"an include past the budget stops the includes after it; the lines of the file read go on",
+       "outer",
+       {"-Da", "-Dc"},
+       true},
+  };
+  for (const Case& c : cases) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(read(dir / c.file).options, c.options) << c.name;
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(log.find("includes after it") != std::string::npos, c.logged) << c.name << log;
+    EXPECT_EQ(log.find("includes after it"), log.rfind("includes after it")) << c.name;
+  }
 }
 
 }  // namespace

@@ -301,7 +301,29 @@ TEST_F(ParametersTest, BundleBelowAFolderNamedWithTilde) {
             (Options{"-Drel", "-Din", "-Down", "-Dinc", "-Dopt", "-Dqmk.ownBundlePath=" + b}));
 }
 
+TEST_F(ParametersTest, EnvironmentValuesAreSeenByTheVariablesVisitedAfterThem) {
+  // Variables are visited in bytewise order of their names: a value that refers to a variable
+  // whose name sorts later is expanded, one that refers to an earlier name is not.
+  ScopedEnv a("QMK_ORDER_A", "${QMK_ORDER_B}");
+  ScopedEnv b("QMK_ORDER_B", "b");
+  ScopedEnv c("QMK_ORDER_C", "${QMK_ORDER_A}");
+  ScopedEnv upper("QMK_ORDER_Z", "${QMK_ORDER_a}");  // "Z" sorts before "a"
+  ScopedEnv lower("QMK_ORDER_a", "low");
+  auto launcher = launcherFor(makeAppBundle(dir.path(), "Foo.app", dict({})));
+  const std::pair<const char*, const char*> cases[] = {
+      {"${QMK_ORDER_A}", "b"},
+      {"${QMK_ORDER_C}", "${QMK_ORDER_A}"},
+      {"${QMK_ORDER_Z}", "low"},
+  };
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(launcher->replaceVariables(std::string(text)), OptionalString(expected)) << text;
+  }
+}
+
 TEST_F(ParametersTest, IncludeElementsOfOptionArrays) {
+  // A "~" that a variable brings in is the home directory too, wherever it stands.
+  ScopedEnv tilde("QMK_PARAM_TILDE", "~/v.vmoptions");
+  writeFile(home + "/v.vmoptions", "-Dvariable");
   writeFile(dir / "with blank.vmoptions", "-Dquoted");
   writeFile(home + "/h.vmoptions", "-Dhome");
   writeFile(dir / "Foo.app/Contents/c.vmoptions", "-Dpackage\n-classpath/a c.jar");
@@ -312,9 +334,11 @@ TEST_F(ParametersTest, IncludeElementsOfOptionArrays) {
        arr({"-include-options \"with blank.vmoptions\"", "-include-options ~/h.vmoptions",
             "-include-options $APP_PACKAGE/Contents/c.vmoptions",
             "-include-options " + dir.path() + "/abs.vmoptions",
-            "-include-options missing.vmoptions", "-classpath b.jar", "  -Dnot-trimmed "})},
+            "-include-options missing.vmoptions", "-include-options ${QMK_PARAM_TILDE}",
+            "-classpath b.jar", "  -Dnot-trimmed "})},
   }));
-  EXPECT_EQ(options, (Options{"-Dquoted", "-Dhome", "-Dpackage", "-Dabs", "-classpath b.jar",
+  EXPECT_EQ(options, (Options{"-Dquoted", "-Dhome", "-Dpackage", "-Dabs", "-Dvariable",
+                              "-classpath b.jar",
                               "  -Dnot-trimmed ", "-Djava.class.path=a.jar:c.jar"}));
 }
 

@@ -2,8 +2,12 @@
 // directory in the order of each layout, with real directory trees.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <new>
 #include <ranges>
 
 #include "launcher/Launcher.h"
@@ -11,6 +15,30 @@
 #include "support/test_support.h"
 
 using namespace testing_support;
+
+// The heap this test program has in use, and the most it had since the last reset: how many
+// candidates a search holds at once shows in its peak.
+namespace {
+std::atomic<size_t> heapInUse{0};
+std::atomic<size_t> heapPeak{0};
+
+void resetHeapPeak() { heapPeak = heapInUse.load(); }
+}  // namespace
+
+void* operator new(size_t size) {
+  void* block = std::malloc(size == 0 ? 1 : size);
+  if (block == nullptr) throw std::bad_alloc();
+  size_t now = heapInUse += malloc_usable_size(block);
+  for (size_t peak = heapPeak; now > peak && !heapPeak.compare_exchange_weak(peak, now);) {
+  }
+  return block;
+}
+void operator delete(void* block) noexcept {
+  if (block == nullptr) return;
+  heapInUse -= malloc_usable_size(block);
+  std::free(block);
+}
+void operator delete(void* block, size_t) noexcept { operator delete(block); }
 
 namespace {
 
@@ -142,6 +170,23 @@ TEST_F(PublicRuntimesTest, LinuxLayoutOrdersByTheStatedVersionAndTriesEachRuntim
                                              jvm + "/openjdk-17",
                                              jvm + "/.java-1.17.0-openjdk-amd64.jinfo"};
   EXPECT_EQ(checkedPaths(linux(), "22"), expected);
+}
+
+TEST_F(PublicRuntimesTest, LinuxLayoutHoldsOneCandidateAtATimeWhileOrderingAndTrying) {
+  // Ten refused runtimes with a large Info.plist each: a search that kept every candidate open
+  // would hold all ten at once.
+  constexpr size_t kPadding = 2 << 20;
+  for (int major = 11; major < 21; ++major) {
+    makeRuntimeBundle(jvm + "/jdk-" + std::to_string(major), std::to_string(major),
+                      {{"Padding", str(std::string(kPadding, 'x'))}});
+  }
+  Launcher launcher = makeLauncher(linux());
+  const size_t before = heapInUse;
+  resetHeapPeak();
+  launcher.findPublicJavaBundle(files, "99", std::nullopt, std::nullopt, false);
+  const size_t peak = heapPeak - before;
+  EXPECT_FALSE(launcher.javaBundle);
+  EXPECT_LT(peak, 4 * kPadding) << peak;
 }
 
 TEST_F(PublicRuntimesTest, LinuxLayoutTakesTheLinkWhenTheTargetIsOutsideTheDirectory) {
