@@ -1,13 +1,81 @@
-// qmk-bundle create (being built).
+// qmk-bundle create: an application bundle around appstub from one or more jars, ready to start.
 #include <cstdio>
 
+#include "bundler/app_bundle.h"
 #include "bundler/commands.h"
+#include "bundler/failure.h"
+#include "bundler/runtime_image.h"
+#include "bundler/staged_output.h"
+#include "platform/file_manager.h"
 
 namespace bundler {
 
-int runCreate(const Arguments&) {
-  std::fputs("qmk-bundle create: not built yet\n", stderr);
-  return 1;
+namespace {
+
+constexpr const char* kCommand = "create";
+constexpr const char* kEmbeddedRuntime = "Contents/PlugIns/jre.bundle";
+constexpr const char* kStartupCacheKey = "qmk.startupCache";
+
+CommandSpec createSpec() {
+  CommandSpec spec{
+      kCommand, "--name NAME --jar JAR [--jar JAR...] [options]",
+      "Makes NAME.app: Contents/MacOS/NAME (a copy of appstub), Contents/Info.plist,\n"
+      "Contents/Java/*.jar, the notice texts in Contents/Resources/en.lproj/Localizable.strings\n"
+      "and, with --runtime, an embedded runtime in Contents/PlugIns/jre.bundle. The bundle is\n"
+      "built beside --out and moved into place only when complete.",
+      appOptionSpecs()};
+  spec.options.push_back({"runtime", "WHAT",
+                          "none (default: the machine's runtime is searched at each start), "
+                          "jlink or jlink=JDK (a runtime made by jlink with the modules the jars "
+                          "need), or the path of a runtime home to copy"});
+  spec.options.push_back({"add-modules", "MODULES",
+                          "modules jlink adds to those jdeps finds (comma-separated)", true});
+  spec.options.push_back({"no-startup-cache", "", "do not turn the startup cache on"});
+  return spec;
+}
+
+RuntimeRequest runtimeRequest(const ParsedOptions& options, const AppDescription& app) {
+  RuntimeRequest request;
+  request.choice = parseRuntimeChoice(options.value("runtime"));
+  request.jars = app.jars;
+  request.addModules = options.values("add-modules");
+  if (!request.addModules.empty() && request.choice.kind != RuntimeChoice::Kind::kJlink) {
+    throw UsageError("--add-modules needs --runtime jlink.");
+  }
+  request.minVersion = app.minJava;
+  request.maxVersion = app.maxJava;
+  request.identifier = app.identifier + ".jre";
+  return request;
+}
+
+int create(const Arguments& args) {
+  const CommandSpec spec = createSpec();
+  const ParsedOptions options = parseOptions(spec, args);
+  if (options.helpRequested) {
+    std::fputs(helpText(spec).c_str(), stdout);
+    return kExitDone;
+  }
+  const AppDescription app = describeApp(options, kCommand);
+  const RuntimeRequest runtime = runtimeRequest(options, app);
+  const std::string launcher = launcherProgram("appstub");
+
+  StagedOutput out(outputPath(options, app.name), options.has("force"));
+  plist::Dictionary info = appInfo(app);
+  if (!options.has("no-startup-cache")) info[kStartupCacheKey] = plist::Value::boolean(true);
+  writeAppContents(app, out.path(), launcher, messageEntries(), app.name + ".icns");
+  writeInfoPlist(out.path(), info);
+  if (runtime.choice.kind != RuntimeChoice::Kind::kNone) {
+    makeRuntimeBundle(runtime, platform::joinPath(out.path(), kEmbeddedRuntime));
+  }
+  out.commit();
+  std::printf("%s\n", out.finalPath().c_str());
+  return kExitDone;
+}
+
+}  // namespace
+
+int runCreate(const Arguments& args) {
+  return runReporting(kCommand, [&] { return create(args); });
 }
 
 }  // namespace bundler

@@ -102,6 +102,16 @@ Process Process::launch(const Options& options) {
                                        O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ::posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO);
   }
+  if (options.standardOutputFile) {
+    ::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO,
+                                       options.standardOutputFile->c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
+  if (options.standardErrorFile) {
+    ::posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO,
+                                       options.standardErrorFile->c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
   if (options.workingDirectory) {
     ::posix_spawn_file_actions_addchdir_np(actions.get(), options.workingDirectory->c_str());
   }

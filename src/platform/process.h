@@ -23,6 +23,10 @@ class Process {
     std::optional<std::string> outputFile;
     // Variables to set (or replace) in the child's environment, on top of ours.
     std::map<std::string, std::string> environmentOverrides;
+    // Files that receive the child's standard output and error (created or emptied, mode 0600)
+    // instead of ours, so that a caller can read what a tool printed after it ended.
+    std::optional<std::string> standardOutputFile;
+    std::optional<std::string> standardErrorFile;
   };
 
   // Starts the child; raises platform::Exception ("ProcessLaunchError") when it cannot be

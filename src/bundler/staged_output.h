@@ -1,0 +1,39 @@
+// Output that appears whole or not at all: it is built in a hidden sibling of its final place
+// and renamed into place when complete. A failure, an exception or an early return leaves
+// nothing behind, and an existing output is replaced only when asked to.
+#pragma once
+
+#include <string>
+
+namespace bundler {
+
+class StagedOutput {
+ public:
+  // Refuses (Failure) when `finalPath` exists and `force` is false, or when its parent
+  // directory is missing; creates the staging directory beside it.
+  StagedOutput(std::string finalPath, bool force);
+  ~StagedOutput();  // removes the staging directory unless committed
+  StagedOutput(const StagedOutput&) = delete;
+  StagedOutput& operator=(const StagedOutput&) = delete;
+
+  // Where to build: an empty directory on the same file system as the final place.
+  const std::string& path() const { return staging_; }
+  const std::string& finalPath() const { return final_; }
+  // Renames the staging directory into place; an existing output (with force) is replaced.
+  void commit();
+
+ private:
+  std::string final_;
+  std::string staging_;
+  bool force_;
+  bool committed_ = false;
+};
+
+// Writes `content` to `path` through a temporary sibling and a rename, so that a reader never
+// sees half a file; mode applied before the rename.
+void writeFileAtomically(const std::string& path, const std::string& content, int mode = 0644);
+
+// Whether `path` exists, not following a final symbolic link.
+bool pathExists(const std::string& path);
+
+}  // namespace bundler

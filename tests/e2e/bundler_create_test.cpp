@@ -1,0 +1,360 @@
+// qmk-bundle create and installer from end to end: bundles made by the real program for a real
+// Debian jar, started through appstub and setupstub, with and without a jlinked runtime, and
+// the bad inputs a new user gives, each with its message and nothing left behind.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <regex>
+
+#include "bundler/message_texts.h"
+#include "platform/bundle.h"
+#include "platform/plist.h"
+#include "support/http_server.h"
+#include "support/test_support.h"
+
+namespace fs = std::filesystem;
+using testing_support::HttpServer;
+using testing_support::readFile;
+using testing_support::run;
+using testing_support::RunResult;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+using Env = std::map<std::string, std::optional<std::string>>;
+
+// Debian's Maven version comparer (libmaven3-core-java): a small jar whose manifest names its
+// main class and whose output shows the arguments it got.
+constexpr const char* kDebianJar = "/usr/share/java/maven3-artifact.jar";
+
+// The names in `dir`, hidden ones included: what a failed command must not have added to.
+std::set<std::string> listing(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
+  return names;
+}
+
+plist::Value infoOf(const std::string& app) {
+  auto info = plist::readFile(app + "/Contents/Info.plist");
+  return info.value_or(plist::Value());
+}
+
+class BundlerTest : public ::testing::Test {
+ protected:
+  // One jlinked bundle for every test that needs one: jlink takes its time.
+  static inline TempDir* shared = nullptr;
+  static std::string jlinked() { return *shared / "Jlinked.app"; }
+
+  static void SetUpTestSuite() {
+    shared = new TempDir();
+    if (!fs::exists(kDebianJar)) return;
+    RunResult r = run({QMK_BUNDLE, "create", "--name", "Jlinked", "--jar", kDebianJar,
+                       "--runtime", std::string("jlink=") + QMK_JAVA_HOME, "--out", jlinked()});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+  static void TearDownTestSuite() {
+    delete shared;
+    shared = nullptr;
+  }
+
+  void SetUp() override {
+    if (!fs::exists(kDebianJar)) GTEST_SKIP() << kDebianJar << " is missing: run scripts/setup";
+    fs::create_directories(home);
+    fs::create_directories(tmp);
+  }
+
+  TempDir dir;
+  std::string home = dir / "home";
+  std::string tmp = dir / "tmp";
+
+  Env environment() const {
+    return {{"HOME", home},        {"TMPDIR", tmp},          {"DISPLAY", std::nullopt},
+            {"WAYLAND_DISPLAY", std::nullopt}, {"QUILLMARK_LOG", std::nullopt},
+            {"JAVA_HOME", std::nullopt},       {"LANG", "C.UTF-8"}, {"no_proxy", "127.0.0.1"}};
+  }
+
+  RunResult bundle(std::vector<std::string> args, Env extra = {}) {
+    args.insert(args.begin(), QMK_BUNDLE);
+    Env env = environment();
+    for (auto& [k, v] : extra) env[k] = v;
+    return run(args, "", env, dir.path());
+  }
+
+  RunResult start(const std::string& program, std::vector<std::string> args = {}, Env extra = {}) {
+    args.insert(args.begin(), program);
+    Env env = environment();
+    for (auto& [k, v] : extra) env[k] = v;
+    return run(args, "", env);
+  }
+
+  // A jar of the test probe without any manifest.
+  std::string jarWithoutManifest() {
+    const std::string jar = dir / "probe.jar";
+    RunResult r = run({QMK_JAVA_HOME "/bin/jar", "--create", "--no-manifest", "--file", jar, "-C",
+                       QMK_JAVA_CLASSES, "Probe.class"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return jar;
+  }
+};
+
+// --- create ---------------------------------------------------------------------------------
+
+TEST_F(BundlerTest, CreatedBundleStartsTheJarUnderANameWithBlanksAndUmlauts) {
+  RunResult made = bundle({"create", "--name", "Mäven Vergleich", "--jar", kDebianJar,
+                           "--argument", "1.0", "--vm-option", "-Xmx64m"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  const std::string app = dir / "Mäven Vergleich.app";
+  EXPECT_EQ(made.out, app + "\n");
+
+  RunResult r = start(app + "/Contents/MacOS/Mäven Vergleich", {"2.0-SNAPSHOT"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("1.0 < 2.0-SNAPSHOT"), std::string::npos) << r.out;
+
+  const plist::Value info = infoOf(app);
+  EXPECT_EQ(info["CFBundleExecutable"].stringValue(), "Mäven Vergleich");
+  EXPECT_EQ(info["JavaVM"]["MainClass"].stringValue(),
+            "org.apache.maven.artifact.versioning.ComparableVersion");
+  EXPECT_EQ(info["JavaVM"]["ClassPath"].stringValue(),
+            "$APP_PACKAGE/Contents/Java/maven3-artifact.jar");
+  EXPECT_EQ(info["JavaVM"]["VMOptionArray"][0].stringValue(), "-Xmx64m");
+  EXPECT_TRUE(info["qmk.startupCache"].boolValue());
+  // The main class is Java 7 class-file code: that is the bundle's lower bound.
+  EXPECT_EQ(info["qmk.minVersion"].stringValue(), "1.7");
+  EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"Mäven Vergleich.app", "home", "tmp"}));
+}
+
+TEST_F(BundlerTest, EveryMessageKeyHasAnEnglishTextInTheBundle) {
+  ASSERT_EQ(bundle({"create", "--name", "Texts", "--jar", kDebianJar}).status, 0);
+  auto app = platform::Bundle::create(dir / "Texts.app");
+  ASSERT_TRUE(app);
+  for (const auto& message : bundler::messageTexts()) {
+    EXPECT_EQ(app->localizedString(message.key), message.text) << message.key;
+  }
+}
+
+TEST_F(BundlerTest, NoRuntimeShowsTheTextNotTheKey) {
+  ASSERT_EQ(bundle({"create", "--name", "Lonely", "--jar", kDebianJar, "--min-java", "99"}).status,
+            0);
+  RunResult r = start(dir / "Lonely.app/Contents/MacOS/Lonely");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Java 99 or newer is needed to run Lonely"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("AppleJavaMinVersionError"), std::string::npos) << r.err;
+}
+
+TEST_F(BundlerTest, StartupCacheCanBeLeftOffAndMainClassGiven) {
+  const std::string jar = jarWithoutManifest();
+  ASSERT_EQ(bundle({"create", "--name", "Probe", "--jar", jar, "--main-class", "Probe",
+                    "--no-startup-cache"})
+                .status,
+            0);
+  EXPECT_TRUE(infoOf(dir / "Probe.app")["qmk.startupCache"].isNull());
+  RunResult r = start(dir / "Probe.app/Contents/MacOS/Probe", {"exit=3"});
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_NE(r.out.find("arg[0]=exit=3"), std::string::npos) << r.out;
+}
+
+TEST_F(BundlerTest, JlinkedBundleUsesItsOwnRuntime) {
+  const std::string runtime = jlinked() + "/Contents/PlugIns/jre.bundle";
+  const plist::Value info = infoOf(runtime);
+  EXPECT_TRUE(info["JavaVM"]["JVMVersion"].isString());
+  EXPECT_TRUE(fs::exists(runtime + "/Contents/Home/lib/libjli.so"));
+  // Only the modules the jar needs: no desktop toolkit in a comparer of version strings.
+  EXPECT_FALSE(fs::exists(runtime + "/Contents/Home/lib/libawt.so"));
+  RunResult r = start(jlinked() + "/Contents/MacOS/Jlinked", {"1", "2"}, {{"QUILLMARK_LOG", "yes"}});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("1 < 2"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("-Dqmk.jreBundle=" + runtime), std::string::npos) << r.err;
+}
+
+// The machine's runtimes hidden by an empty file system over /usr/lib/jvm, in a mount namespace
+// of its own (root only).
+RunResult withRuntimesHidden(const std::vector<std::string>& program, const Env& env) {
+  std::vector<std::string> argv = {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh",
+                                   "-c", "mount -t tmpfs none /usr/lib/jvm || exit 97; exec \"$@\"",
+                                   "sh"};
+  argv.insert(argv.end(), program.begin(), program.end());
+  return run(argv, "", env);
+}
+
+TEST_F(BundlerTest, JlinkedBundleStartsWithTheMachinesRuntimesHidden) {
+  ASSERT_EQ(bundle({"create", "--name", "Plain", "--jar", kDebianJar}).status, 0);
+  RunResult plain = withRuntimesHidden({dir / "Plain.app/Contents/MacOS/Plain", "1"}, environment());
+  if (plain.status == 97 || plain.err.find("unshare") != std::string::npos) {
+    GTEST_SKIP() << "no mount namespace here (needs root): " << plain.err;
+  }
+  // Proof that the runtimes are hidden: the bundle without its own runtime finds none.
+  EXPECT_EQ(plain.status, 1) << plain.err;
+  EXPECT_NE(plain.err.find("none was found on this computer"), std::string::npos) << plain.err;
+
+  RunResult r = withRuntimesHidden({jlinked() + "/Contents/MacOS/Jlinked", "1", "2"}, environment());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("1 < 2"), std::string::npos) << r.out;
+}
+
+TEST_F(BundlerTest, CopiedRuntimeIsARuntimeBundle) {
+  const std::string runtime = jlinked() + "/Contents/PlugIns/jre.bundle";
+  ASSERT_EQ(bundle({"create", "--name", "Copied", "--jar", kDebianJar, "--runtime", runtime}).status,
+            0);
+  const std::string copied = dir / "Copied.app/Contents/PlugIns/jre.bundle";
+  EXPECT_EQ(infoOf(copied)["JavaVM"]["JVMVersion"], infoOf(runtime)["JavaVM"]["JVMVersion"]);
+  RunResult r = start(dir / "Copied.app/Contents/MacOS/Copied", {"3", "4"}, {{"QUILLMARK_LOG", "yes"}});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("-Dqmk.jreBundle=" + copied), std::string::npos) << r.err;
+}
+
+// --- Bad input: a clear message, the right status, nothing left behind ------------------------
+
+struct BadInput {
+  const char* what;
+  std::vector<std::string> args;  // after "qmk-bundle"; "@JAR" and "@NOMANIFEST" are replaced
+  int status;
+  const char* message;  // a part of the message on standard error
+};
+
+TEST_F(BundlerTest, BadInputIsRefusedClearlyAndLeavesNothing) {
+  const std::string noManifest = jarWithoutManifest();
+  writeFile(dir / "notes.jar", "not a zip file");
+  const std::vector<BadInput> cases = {
+      {"jar without manifest", {"create", "--name", "A", "--jar", "@NOMANIFEST"}, 1,
+       "names no Main-Class in its manifest (META-INF/MANIFEST.MF). Give the class with "
+       "--main-class"},
+      {"missing JDK", {"create", "--name", "A", "--jar", "@JAR", "--runtime", "jlink=/no/jdk"}, 1,
+       "the JDK /no/jdk given to --runtime jlink= does not exist"},
+      {"runtime that is no JDK",
+       {"create", "--name", "A", "--jar", "@JAR", "--runtime", "jlink=@JLINKED"}, 1,
+       "has no bin/jlink: it is not a JDK"},
+      {"runtime that is no runtime", {"create", "--name", "A", "--jar", "@JAR", "--runtime", "/tmp"},
+       1, "is not a Java runtime home"},
+      {"no jar", {"create", "--name", "A"}, 2, "give at least one --jar"},
+      {"missing jar", {"create", "--name", "A", "--jar", "gone.jar"}, 1, "cannot read the jar"},
+      {"text as jar", {"create", "--name", "A", "--jar", "notes.jar"}, 1, "is not a jar"},
+      {"slash in name", {"create", "--name", "a/b", "--jar", "@JAR"}, 2, "cannot be a file name"},
+      {"empty name", {"create", "--name", "", "--jar", "@JAR"}, 2, "--name is empty"},
+      {"no name", {"create", "--jar", "@JAR"}, 2, "--name is required"},
+      {"bad identifier", {"create", "--name", "A", "--jar", "@JAR", "--identifier", "a b"}, 2,
+       "is not a bundle identifier"},
+      {"unknown option", {"create", "--nmae", "A"}, 2, "unknown option '--nmae'"},
+      {"icon neither PNG nor ICNS", {"create", "--name", "A", "--jar", "@JAR", "--icon", "notes.jar"},
+       1, "is neither a PNG nor an ICNS"},
+      {"out in a missing directory", {"create", "--name", "A", "--jar", "@JAR", "--out", "no/A.app"},
+       1, "does not exist. Create it first"},
+      {"download without archive", {"installer", "--name", "A", "--jar", "@JAR", "--runtime-url",
+       "http://127.0.0.1/x.tar.gz"}, 2, "--runtime-url needs the archive"},
+      {"malformed digest", {"installer", "--name", "A", "--jar", "@JAR", "--runtime-url",
+       "http://127.0.0.1/x.tar.gz", "--runtime-sha256", "abc"}, 2, "64 hexadecimal digits"},
+      {"desktop without bundle", {"desktop", "nothing.app"}, 1, "is not an application bundle"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args;
+    for (std::string arg : c.args) {
+      arg = std::regex_replace(arg, std::regex("@NOMANIFEST"), noManifest);
+      arg = std::regex_replace(arg, std::regex("@JLINKED"), jlinked());
+      if (arg == "@JAR") arg = kDebianJar;
+      args.push_back(arg);
+    }
+    const auto before = listing(dir.path());
+    RunResult r = bundle(args);
+    EXPECT_EQ(r.status, c.status) << c.what << ": " << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.what << ": " << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << c.what << ": one line: " << r.err;
+    EXPECT_EQ(listing(dir.path()), before) << c.what;
+    EXPECT_TRUE(fs::is_empty(tmp)) << c.what;
+  }
+}
+
+TEST_F(BundlerTest, ExistingOutputIsReplacedOnlyWithForce) {
+  const std::string app = dir / "Twice.app";
+  writeFile(app + "/keep", "mine");
+  RunResult refused = bundle({"create", "--name", "Twice", "--jar", kDebianJar});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find(app + " exists already"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("--force"), std::string::npos) << refused.err;
+  EXPECT_EQ(readFile(app + "/keep"), "mine");
+
+  RunResult forced = bundle({"create", "--name", "Twice", "--jar", kDebianJar, "--force"});
+  EXPECT_EQ(forced.status, 0) << forced.err;
+  EXPECT_FALSE(fs::exists(app + "/keep"));
+  EXPECT_TRUE(fs::exists(app + "/Contents/MacOS/Twice"));
+  EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"Twice.app", "home", "tmp"}));
+}
+
+TEST_F(BundlerTest, EverySubcommandHasHelp) {
+  for (const std::string command : {"create", "installer", "desktop"}) {
+    RunResult r = bundle({command, "--help"});
+    EXPECT_EQ(r.status, 0) << command;
+    EXPECT_TRUE(r.out.starts_with("usage: qmk-bundle " + command)) << r.out;
+    EXPECT_NE(r.out.find("--help"), std::string::npos) << command;
+  }
+}
+
+// --- installer ------------------------------------------------------------------------------
+
+TEST_F(BundlerTest, InstallerShipsItsRuntimeAndRunsTheJar) {
+  const std::string runtime = jlinked() + "/Contents/PlugIns/jre.bundle";
+  RunResult made = bundle({"installer", "--name", "Setup Ö", "--jar", kDebianJar, "--argument",
+                           "5", "--runtime", runtime});
+  ASSERT_EQ(made.status, 0) << made.err;
+  const std::string app = dir / "Setup Ö.app";
+  const std::string archive = app + "/Contents/Resources/app/jre.tar.gz";
+  ASSERT_TRUE(fs::exists(archive));
+  RunResult listed = run({"/usr/bin/tar", "-tzf", archive});
+  EXPECT_NE(listed.out.find("Contents/Home/bin/java\n"), std::string::npos);
+  EXPECT_NE(listed.out.find("Contents/Info.plist\n"), std::string::npos);
+  EXPECT_GT(infoOf(app)["qmk.jreUncompressedSize"].intValue(), 1000000);
+
+  auto bundleHandle = platform::Bundle::create(app);
+  EXPECT_EQ(bundleHandle->localizedString("WizardCaption"), "Setup Ö Setup");
+
+  RunResult r = start(app + "/Contents/MacOS/Setup Ö", {"6"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("5 < 6"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("Preparing to install Setup Ö..."), std::string::npos) << r.err;
+  EXPECT_TRUE(fs::is_empty(tmp)) << "the installer removed what it extracted";
+}
+
+TEST_F(BundlerTest, InstallerDownloadsTheRuntimePackedForItsUrl) {
+  const std::string runtime = jlinked() + "/Contents/PlugIns/jre.bundle";
+  fs::create_directories(dir / "www");
+  HttpServer server(dir / "www");
+  const std::string archive = dir / "www/jre.tar.gz";
+  RunResult made = bundle({"installer", "--name", "Fetch", "--jar", kDebianJar, "--runtime",
+                           runtime, "--runtime-url", server.url("/files/jre.tar.gz"),
+                           "--runtime-archive", archive});
+  ASSERT_EQ(made.status, 0) << made.err;
+  const std::string app = dir / "Fetch.app";
+  EXPECT_FALSE(fs::exists(app + "/Contents/Resources/app/jre.tar.gz"));
+  plist::Value info = infoOf(app);
+  EXPECT_EQ(info["qmk.jreLocation"].stringValue(), server.url("/files/jre.tar.gz"));
+  const std::string digest = run({"/usr/bin/sha256sum", archive}).out.substr(0, 64);
+  EXPECT_EQ(info["qmk.jreSha256"].stringValue(), digest);
+  EXPECT_GT(info["qmk.jreUncompressedSize"].intValue(), 1000000);
+
+  // The machine's runtimes would win over the download: this installer searches nowhere.
+  plist::Dictionary edited = *info.asDictionary();
+  plist::Dictionary javaVM = *info["JavaVM"].asDictionary();
+  javaVM["SearchSequence"] = plist::Value::array({plist::Value::string("Rnone")});
+  edited["JavaVM"] = plist::Value::dictionary(javaVM);
+  writeFile(app + "/Contents/Info.plist", plist::toXml(plist::Value::dictionary(edited)));
+
+  RunResult r = start(app + "/Contents/MacOS/Fetch", {"1", "2"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("1 < 2"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("Downloading Java for Fetch..."), std::string::npos) << r.err;
+}
+
+TEST_F(BundlerTest, InstallerRefusesAnArchiveWhoseDigestDiffers) {
+  const std::string runtime = jlinked() + "/Contents/PlugIns/jre.bundle";
+  writeFile(dir / "other.tar.gz", "");
+  RunResult gz = run({"/usr/bin/gzip", "-f", dir / "other.tar.gz"});
+  ASSERT_EQ(gz.status, 0) << gz.err;
+  RunResult r = bundle({"installer", "--name", "Pinned", "--jar", kDebianJar, "--runtime-url",
+                        "http://127.0.0.1/x", "--runtime-archive", dir / "other.tar.gz.gz",
+                        "--runtime-sha256", std::string(64, 'a')});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("not the --runtime-sha256 given"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir / "Pinned.app"));
+}
+
+}  // namespace
