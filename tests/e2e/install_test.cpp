@@ -127,7 +127,7 @@ TEST_F(InstallTest, TheDebianPackageNeedsRunTimeLibrariesOnly) {
   auto depends = run({"/usr/bin/dpkg-deb", "--field", deb, "Depends"});
   ASSERT_EQ(depends.status, 0) << depends.err;
   std::vector<std::string> names = packageNames(depends.out);
-  for (const char* needed : {"libplist3", "libcurl4", "zlib1g", "libgtk-3-0"}) {
+  for (const char* needed : {"libcurl4", "zlib1g", "libgtk-3-0"}) {
     EXPECT_NE(std::find(names.begin(), names.end(), needed), names.end())
         << needed << " missing from: " << depends.out;
   }
