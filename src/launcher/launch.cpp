@@ -8,6 +8,7 @@
 #include "launcher/Launcher.h"
 #include "launcher/global.h"
 #include "launcher/jli.h"
+#include "launcher/main_info.h"
 #include "platform/exception.h"
 #include "platform/file_manager.h"
 #include "platform/process_info.h"
@@ -96,6 +97,7 @@ extern "C" int launcher_main(int count, char** vector) {
 }
 
 Launcher& Launcher::load(const char* programPath) {
+  qmk::checkApplicationInfo(*context_.mainBundle);
   findJavaBundle(false);
   if (!javaBundlePath) return *this;
 
