@@ -38,9 +38,10 @@ void logForeignKeys(const platform::Bundle& bundle) {
   if (found.empty()) return;
   std::string names;
   for (const auto& name : found) names += (names.empty() ? "\"" : ", \"") + name + "\"";
-  ALOG("%s [Line %d] %s has no \"JavaVM\" dictionary but holds keys of another launcher (%s); "
-       "they are not used",
-       bundle.infoPath(), names);
+  ALOG(
+      "%s [Line %d] %s has no \"JavaVM\" dictionary but holds keys of another launcher (%s); "
+      "they are not used",
+      bundle.infoPath(), names);
 }
 
 }  // namespace
@@ -48,9 +49,9 @@ void logForeignKeys(const platform::Bundle& bundle) {
 void checkApplicationInfo(const platform::Bundle& bundle) {
   if (const auto& problem = bundle.infoProblem()) {
     const std::string& path = bundle.infoPath();
-    throw platform::Exception("LaunchConfigurationError",
-                              "The application's Info.plist " + path + " " +
-                                  stateOf(path, *problem) + ": " + *problem);
+    throw platform::Exception(
+        "LaunchConfigurationError",
+        "The application's Info.plist " + path + " " + stateOf(path, *problem) + ": " + *problem);
   }
   logForeignKeys(bundle);
 }

@@ -151,7 +151,8 @@ class BinaryReader {
         if ((byte(keyAt) & 0xF0) != 0x60) continue;
         size_t text = keyAt;
         const uint64_t units = lenientCountOf(text, end);
-        if (text > end || units > (end - text) / 2) fail(keyAt, "dictionary key runs past the objects");
+        if (text > end || units > (end - text) / 2)
+          fail(keyAt, "dictionary key runs past the objects");
         for (uint64_t u = 0; u < units; ++u) {
           if (byte(text + 2 * u) == 0 && byte(text + 2 * u + 1) == 0) {
             fail(keyAt, "dictionary key holds U+0000");
@@ -176,8 +177,8 @@ class BinaryReader {
 
   // Where object `index` starts; its bytes lie between the header and the offset table.
   size_t offsetOf(uint64_t index, size_t referencedAt) const {
-    if (index >= count_) fail(referencedAt, "object reference " + std::to_string(index) +
-                                                " out of range");
+    if (index >= count_)
+      fail(referencedAt, "object reference " + std::to_string(index) + " out of range");
     const uint64_t at = number(table_ + index * offsetSize_, offsetSize_);
     if (at >= table_) fail(table_ + index * offsetSize_, "object offset out of range");
     return at;
@@ -240,8 +241,8 @@ class BinaryReader {
         need(at + 1, width, at);
         // Widths below 8 are unsigned; 8 bytes hold the two's-complement pattern; of 16 bytes
         // the low 8 are kept.
-        return Value::integer(static_cast<int64_t>(width == 16 ? number(at + 9, 8)
-                                                               : number(at + 1, width)));
+        return Value::integer(
+            static_cast<int64_t>(width == 16 ? number(at + 9, 8) : number(at + 1, width)));
       }
       case 0x2: {
         if (low != 2 && low != 3) fail(at, "real of unknown width");

@@ -220,8 +220,7 @@ class XmlReader {
   static int XMLCALL onExternalEntity(XML_Parser p, const XML_Char*, const XML_Char*,
                                       const XML_Char* systemId, const XML_Char*) {
     auto& reader = self(XML_GetUserData(p));
-    reader.fail(std::string("external entity \"") + (systemId ? systemId : "") +
-                "\" is not read");
+    reader.fail(std::string("external entity \"") + (systemId ? systemId : "") + "\" is not read");
     return XML_STATUS_ERROR;
   }
   static void XMLCALL onSkippedEntity(void* data, const XML_Char* name, int) {
@@ -271,9 +270,7 @@ class XmlReader {
   void endScalar(std::string_view name) {
     const Scalar scalar = scalar_;
     scalar_ = Scalar::None;
-    auto refuse = [&](const char* what) {
-      fail("<" + std::string(name) + "> holds no " + what);
-    };
+    auto refuse = [&](const char* what) { fail("<" + std::string(name) + "> holds no " + what); };
     switch (scalar) {
       case Scalar::Key:
         stack_.back().key = std::move(text_);

@@ -65,13 +65,15 @@ TEST_F(AppInfoTest, AnUnusableInfoPlistIsNamedWithTheReadersReason) {
        "cannot be read", "is a directory"},
       {"malformed XML",
        [](const std::string& file) {
-         writeFile(file, "<?xml version=\"1.0\"?>\n<plist>\n<dict>\n  <key>a</key><string>b</dict>\n"
-                         "</plist>\n");
+         writeFile(file,
+                   "<?xml version=\"1.0\"?>\n<plist>\n<dict>\n  <key>a</key><string>b</dict>\n"
+                   "</plist>\n");
        },
        "is malformed", "line 4, column 26: mismatched tag"},
       {"a vocabulary error",
        [](const std::string& file) {
-         writeFile(file, "<plist>\n<dict>\n<key>n</key>\n<integer>many</integer>\n</dict>\n</plist>");
+         writeFile(file,
+                   "<plist>\n<dict>\n<key>n</key>\n<integer>many</integer>\n</dict>\n</plist>");
        },
        "is malformed", "line 4: <integer> holds no number"},
       {"binary, truncated", [](const std::string& file) { writeFile(file, truncatedBinary(9)); },
@@ -90,7 +92,8 @@ TEST_F(AppInfoTest, AnUnusableInfoPlistIsNamedWithTheReadersReason) {
     ASSERT_NE(logged, std::string::npos) << c.name << "\n" << r.err;
     EXPECT_EQ(r.err.find(said + c.reason), r.err.find(said, logged)) << c.name << "\n" << r.err;
     EXPECT_NE(r.err.find("Something went wrong: " + said + c.reason), std::string::npos)
-        << c.name << "\n" << r.err;
+        << c.name << "\n"
+        << r.err;
     EXPECT_EQ(r.err.find("MainClass"), std::string::npos) << c.name << "\n" << r.err;
     std::filesystem::remove_all(info);
   }

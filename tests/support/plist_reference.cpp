@@ -207,7 +207,6 @@ class BinaryKeyCheck {
   size_t refSize_ = 0;
 };
 
-
 }  // namespace
 
 std::optional<plist::Value> libplistParse(const std::string& bytes) {

@@ -1,7 +1,6 @@
 // The property-list readers' refusals and their reasons, the limits that keep hostile lists
 // bounded, and the writer's output read back by both readers.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include "platform/plist.h"
@@ -53,14 +52,16 @@ TEST(PlistReaderTest, RefusalsGiveTheirReason) {
       {"external entity",
        "<!DOCTYPE plist [<!ENTITY x SYSTEM \"/etc/passwd\">]><plist><string>&x;</string></plist>",
        "external entity \"/etc/passwd\" is not read"},
-      {"undefined entity",
-       "<!DOCTYPE plist SYSTEM \"x.dtd\"><plist><string>&x;</string></plist>",
+      {"undefined entity", "<!DOCTYPE plist SYSTEM \"x.dtd\"><plist><string>&x;</string></plist>",
        "undefined entity &x;"},
       {"entity amplification", billionLaughs, "line 1, column"},
       {"binary cycle", binary({std::string("\xa1\x00", 2)}), "offset 0x8: container holds itself"},
       {"binary reference out of range", binary({"\xa1\x05"}),
        "offset 0x9: object reference 5 out of range"},
-      {"binary truncated", binary({"\x5f\x10\x40" "abc"}), "offset 0x8: object runs past"},
+      {"binary truncated",
+       binary({"\x5f\x10\x40"
+               "abc"}),
+       "offset 0x8: object runs past"},
   };
   for (const Case& c : cases) {
     auto reading = plist::parseWithReason(c.bytes);
