@@ -45,7 +45,12 @@ OptionalString Launcher::resolveArtifactPath(const OptionalString& s) const {
     std::string_view entry = rest.substr(0, colon);
     if (entry.starts_with('$')) {
       // The value is one item as it stands, even when it holds ":" itself.
-      if (auto value = platform::environmentValue(std::string(entry.substr(1)))) items.add(*value);
+      const std::string name(entry.substr(1));
+      if (auto value = platform::environmentValue(name)) {
+        items.add(*value);
+      } else {
+        DLOG("%s [Line %d] class path entry %@ names no set variable: dropped", name);
+      }
     } else if (entry.ends_with("/*")) {
       std::string directory(entry.substr(0, entry.size() - 1));  // keeps its trailing "/"
       DLOG("%s [Line %d] scanning directory %@", directory);

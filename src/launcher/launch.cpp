@@ -9,6 +9,7 @@
 #include "launcher/Launcher.h"
 #include "launcher/global.h"
 #include "launcher/jli.h"
+#include "launcher/main_info.h"
 #include "launcher/startup_cache.h"
 #include "platform/environment.h"
 #include "platform/exception.h"
@@ -123,6 +124,7 @@ extern "C" int launcher_main(int count, char** vector) {
 }
 
 Launcher& Launcher::load(const char* programPath) {
+  qmk::checkApplicationInfo(*context_.mainBundle);
   findJavaBundle(false);
   if (!javaBundlePath) return *this;
 

@@ -51,11 +51,17 @@ std::string withoutTrailingSlashes(std::string path) {
 }
 
 // The information dictionary in `file`; empty when it is missing, unreadable, malformed or not
-// a dictionary, so that every key of such a bundle reads as absent.
-plist::Value readInfo(const std::string& file) {
-  auto value = plist::readFile(file);
-  if (!value || !value->isDictionary()) return plist::Value::dictionary({});
-  return *value;
+// a dictionary, so that every key of such a bundle reads as absent. `problem` then says why.
+plist::Value readInfo(const std::string& file, std::optional<std::string>& problem) {
+  plist::Reading reading = plist::readFileWithReason(file);
+  if (!reading.value) {
+    problem = reading.reason;
+  } else if (!reading.value->isDictionary()) {
+    problem = "not a dictionary";
+  } else {
+    return *reading.value;
+  }
+  return plist::Value::dictionary({});
 }
 
 // One value of a release file ("KEY="value"" lines), without its quotes.
@@ -112,15 +118,21 @@ std::shared_ptr<Bundle> Bundle::create(const std::string& path) {
   std::string contents = joinPath(bundlePath, kContents);
   std::string flatInfo = joinPath(bundlePath, kInfoPlist);
   std::shared_ptr<Bundle> bundle;
+  std::optional<std::string> problem;
+  std::string infoPath = flatInfo;
   if (files.isDirectory(contents)) {
-    bundle.reset(new Bundle(bundlePath, readInfo(joinPath(contents, kInfoPlist)), false, false));
+    infoPath = joinPath(contents, kInfoPlist);
+    bundle.reset(new Bundle(bundlePath, readInfo(infoPath, problem), false, false));
   } else if (files.fileExists(flatInfo)) {
-    bundle.reset(new Bundle(bundlePath, readInfo(flatInfo), true, false));
+    bundle.reset(new Bundle(bundlePath, readInfo(flatInfo, problem), true, false));
   } else if (looksLikePlainRuntimeHome(bundlePath)) {
     bundle.reset(new Bundle(bundlePath, plainRuntimeInfo(bundlePath), true, true));
   } else {
+    problem = "no such file";
     bundle.reset(new Bundle(bundlePath, plist::Value::dictionary({}), true, false));
   }
+  bundle->infoPath_ = std::move(infoPath);
+  bundle->infoProblem_ = std::move(problem);
   return bundle;
 }
 

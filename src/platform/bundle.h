@@ -35,6 +35,10 @@ class Bundle {
   const std::string& path() const { return path_; }
   // The information dictionary; empty when there is none, it is unreadable or not a dictionary.
   const plist::Value& info() const { return info_; }
+  // Where the information property list is (or would be), and why the dictionary is empty when
+  // that file is missing, unreadable, malformed or not a dictionary (the reader's reason).
+  const std::string& infoPath() const { return infoPath_; }
+  const std::optional<std::string>& infoProblem() const { return infoProblem_; }
   // A top-level key of the information dictionary (a null value when absent).
   const plist::Value& infoValue(const std::string& key) const { return info_[key]; }
   // CFBundleIdentifier when it is a string.
@@ -62,6 +66,8 @@ class Bundle {
 
   std::string path_;
   plist::Value info_;
+  std::string infoPath_;
+  std::optional<std::string> infoProblem_;
   bool flat_ = false;
   bool plainRuntimeHome_ = false;
 };
