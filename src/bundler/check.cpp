@@ -87,6 +87,7 @@ void printText(const CheckReport& r) {
   std::printf("working directory: %s\n",
               r.workingDirectory ? r.workingDirectory->c_str() : "(where it is started)");
   std::printf("LANG: %s\n", r.lang ? ("set to " + *r.lang).c_str() : "left as it is");
+  if (!r.startupCache.empty()) std::printf("startup cache: %s\n", r.startupCache.c_str());
   if (r.launchVector) {
     std::printf("launch vector:\n");
     for (const auto& entry : *r.launchVector) std::printf("  %s\n", entry.c_str());
@@ -135,6 +136,7 @@ void printJson(const CheckReport& r) {
   }
   json.key("workingDirectory").value(r.workingDirectory);
   json.key("lang").value(r.lang);
+  json.key("startupCache").value(r.startupCache);
   json.key("warnings").strings(r.warnings);
   json.key("failures").strings(r.failures);
   json.key("wouldStart").value(r.wouldStart());

@@ -142,7 +142,7 @@ CheckReport explainLaunch(const std::string& bundlePath, const std::vector<std::
     notices.push_back(message);
   };
   context.applyProcessSettings = false;
-  context.expandPackedArchives = false;
+  context.explainOnly = true;
 
   Launcher launcher(context);
   LoadOutcome outcome = runLoad(launcher, program);
@@ -159,6 +159,7 @@ CheckReport explainLaunch(const std::string& bundlePath, const std::vector<std::
     }
   }
   report.workingDirectory = launcher.processSettings().workingDirectory;
+  report.startupCache = launcher.startupCacheReason;
   report.lang = launcher.processSettings().lang;
 
   if (launcher.javaBundlePath) {

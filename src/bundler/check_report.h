@@ -28,6 +28,7 @@ struct CheckReport {
   std::optional<std::vector<std::string>> launchVector;
   std::optional<std::string> workingDirectory;
   std::optional<std::string> lang;  // set only when the launch would set it
+  std::string startupCache;         // whether a startup cache would be used, and why
   std::vector<std::string> warnings;
   std::vector<std::string> failures;  // why the launch would not start; empty when it would
 

@@ -32,9 +32,10 @@ struct LaunchContext {
   // Launcher::processSettings() instead of being applied to this process (the installer gives
   // them to its child, because other threads of its own are running).
   bool applyProcessSettings = true;
-  // When false, a shipped runtime's packed archives are left as they are and the search never
-  // ends the process over them: qmk-bundle check tells what a launch would do, changing nothing.
-  bool expandPackedArchives = true;
+  // When true, the launcher only works out what a launch would do (qmk-bundle check), changing
+  // nothing: a shipped runtime's packed archives are left as they are, the search never ends the
+  // process over them, and no startup cache is prepared or built.
+  bool explainOnly = false;
 
   static LaunchContext fromProcess(int count, char** vector);
   platform::UserDefaults standardUserDefaults() const;
@@ -70,6 +71,7 @@ class QMK_EXPORT Launcher {
   OptionalString javaVersion;
   int32_t javaMajorVersion = -1;
   bool pluginUsed = false;
+  std::string startupCacheReason;  // what the startup cache decision was, and why
 
   // --- Entry and launch ---------------------------------------------------------------------
   // Plain launch preparation: search, launch parameters, launch vector.

@@ -63,6 +63,7 @@ qmk::cache::CacheDecision decideCache(const Launcher& launcher,
   inputs.homeDirectory = launcher.context().homeDirectory;
   inputs.xdgCacheHome = platform::environmentValue("XDG_CACHE_HOME");
   inputs.javaToolOptions = platform::environmentValue("JAVA_TOOL_OPTIONS");
+  inputs.prepare = !launcher.context().explainOnly;
   return qmk::cache::decideStartupCache(inputs);
 }
 
@@ -145,6 +146,7 @@ Launcher& Launcher::load(const char* programPath) {
       buildLaunchVector(programPath, options, *javaBundlePath, *mainClass, args);
   qmk::cache::CacheDecision cache = decideCache(*this, options, vector);
   DLOG("%s [Line %d] startup cache %@", cache.reason);
+  startupCacheReason = cache.reason;
   if (!cache.options.empty()) {
     options.insert(options.end(), cache.options.begin(), cache.options.end());
     vector = buildLaunchVector(programPath, options, *javaBundlePath, *mainClass, args);

@@ -116,7 +116,7 @@ bool useShippedRuntime(Launcher& launcher, platform::FileManager& fileManager) {
     launchJavaVersion =
         launcher.checkJavaVersion(std::nullopt, std::nullopt, true, false, std::nullopt);
   }
-  if (launcher.context().expandPackedArchives) expandShippedRuntime(launcher, fileManager);
+  if (!launcher.context().explainOnly) expandShippedRuntime(launcher, fileManager);
   return true;
 }
 

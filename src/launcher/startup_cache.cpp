@@ -319,7 +319,9 @@ CacheDecision decideStartupCache(const CacheInputs& in) {
     options.insert(options.begin(), "-XX:SharedArchiveFile=" + *archive);
     return CacheDecision{options, "using the class archive " + *archive, {}};
   }
-  if (!in.prepare) return CacheDecision{{}, "creating a class archive in " + directory, {}};
+  if (!in.prepare) {
+    return CacheDecision{{}, "no archive yet: the next start records one in " + directory, {}};
+  }
 
   if (auto refusal = makeCacheFolder(cacheRoot(in), applicationFolder(in))) {
     return none(refusal->reason);

@@ -195,6 +195,21 @@ TEST_F(BundlerCheckTest, WarnsAboutWhatUsersGetWrong) {
   EXPECT_FALSE(contains(r.out, "DownloadJreError")) << "an application, not an installer\n" << r.out;
 }
 
+TEST_F(BundlerCheckTest, SaysWhetherAStartupCacheWouldBeUsedAndPreparesNone) {
+  const std::string bundle = makeBundle(
+      "Cached", {{"MainClass", str("a.Main")},
+                 {"ClassPath", str("$APP_PACKAGE/Contents/Java/app.jar")},
+                 {"SearchSequence", arr({"EQMK_TEST_JDK"})}},
+      {{"qmk.startupCache", plist::Value::boolean(true)}});
+  const std::string cache = tmp / "cache";
+  auto r = check(bundle, {}, {{"QMK_TEST_JDK", kJdk}, {"XDG_CACHE_HOME", cache}});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(contains(r.out, "startup cache: no archive yet: the next start records one in " +
+                                  cache + "/"))
+      << r.out;
+  EXPECT_FALSE(fs::exists(cache)) << "check made the cache folder";
+}
+
 TEST_F(BundlerCheckTest, ALauncherThatIsALinkOrCannotBeRunIsNamed) {
   const std::string runtime = makeFakeRuntime("17.0.99");
   struct Case {
