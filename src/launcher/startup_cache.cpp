@@ -88,18 +88,8 @@ bool isOneOf(const std::string& text, const std::string_view (&names)[N]) {
   return std::find(std::begin(names), std::end(names), text) != std::end(names);
 }
 
-bool keyIsOn(const plist::Value& info) {
-  const plist::Value& value = info[kStartupCacheKey];
-  switch (value.type()) {
-    case plist::Value::Type::Boolean:
-    case plist::Value::Type::Integer:
-    case plist::Value::Type::Real:
-    case plist::Value::Type::String:
-      return value.boolValue();
-    default:
-      return false;
-  }
-}
+// The platform's boolean reading already gives false for containers and absent values.
+bool keyIsOn(const plist::Value& info) { return info[kStartupCacheKey].boolValue(); }
 
 // What the VM options say about the class path, or why the application cannot be cached.
 struct ClassPathReading {
