@@ -186,7 +186,9 @@ TEST_F(PublicRuntimesTest, LinuxLayoutHoldsOneCandidateAtATimeWhileOrderingAndTr
   launcher.findPublicJavaBundle(files, "99", std::nullopt, std::nullopt, false);
   const size_t peak = heapPeak - before;
   EXPECT_FALSE(launcher.javaBundle);
-  EXPECT_LT(peak, 4 * kPadding) << peak;
+  // Reading one list takes a few copies of its text (the file, the parser's buffer, the value);
+  // holding all ten candidates would take at least ten.
+  EXPECT_LT(peak, 6 * kPadding) << peak;
 }
 
 TEST_F(PublicRuntimesTest, LinuxLayoutTakesTheLinkWhenTheTargetIsOutsideTheDirectory) {
