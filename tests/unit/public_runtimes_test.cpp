@@ -39,6 +39,15 @@ void operator delete(void* block) noexcept {
   std::free(block);
 }
 void operator delete(void* block, size_t) noexcept { operator delete(block); }
+// The standard library's temporary buffers use the nothrow form: it must come from the same heap.
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void operator delete(void* block, const std::nothrow_t&) noexcept { operator delete(block); }
 
 namespace {
 
