@@ -110,7 +110,8 @@ def make_bundle(root, runtime, main_class, class_path, options, include_files):
     return os.path.join(bundle, "Contents", "MacOS", "Bench")
 
 
-def launcher_time(tmp):
+def make_fake_runtime(tmp):
+    """A runtime home whose launcher library is the test library that returns at once."""
     runtime = os.path.join(tmp, "runtime")
     os.makedirs(os.path.join(runtime, "lib"))
     os.makedirs(os.path.join(runtime, "bin"))
@@ -118,6 +119,11 @@ def launcher_time(tmp):
     open(os.path.join(runtime, "bin", "java"), "w").close()
     with open(os.path.join(runtime, "release"), "w") as f:
         f.write('JAVA_VERSION="17.0.9"\n')
+    return runtime
+
+
+def launcher_time(tmp):
+    runtime = make_fake_runtime(tmp)
     jars = os.path.join(tmp, "Bench.app", "Contents", "Java")
     options = ["-Dbench.option%d=value%d" % (i, i) for i in range(20)]
     lines = ["# bench options"] + ["-Dbench.file%d=v%d" % (i, i) for i in range(46)]
@@ -140,13 +146,7 @@ def launcher_time(tmp):
 
 def plain_launcher_time(tmp):
     """The smallest bundle: a main class and one jar, no options file."""
-    runtime = os.path.join(tmp, "runtime")
-    os.makedirs(os.path.join(runtime, "lib"))
-    os.makedirs(os.path.join(runtime, "bin"))
-    os.symlink(fake_jli, os.path.join(runtime, "lib", "libjli.so"))
-    open(os.path.join(runtime, "bin", "java"), "w").close()
-    with open(os.path.join(runtime, "release"), "w") as f:
-        f.write('JAVA_VERSION="17.0.9"\n')
+    runtime = make_fake_runtime(tmp)
     program = make_bundle(tmp, runtime, "bench.Main", "$APP_PACKAGE/Contents/Java/app.jar", [], {})
     jar = os.path.join(tmp, "Bench.app", "Contents", "Java", "app.jar")
     open(jar, "w").close()

@@ -58,7 +58,7 @@ std::string findMainClass(const std::vector<Jar>& jars, const ParsedOptions& opt
 
 }  // namespace
 
-std::vector<OptionSpec> appOptionSpecs() {
+std::vector<OptionSyntax> appOptionSyntax() {
   return {
       {"name", "NAME", "the application's name: the bundle NAME.app, its executable and header"},
       {"jar", "JAR", "a jar of the application, copied into Contents/Java; the first one's "

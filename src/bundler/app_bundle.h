@@ -28,7 +28,7 @@ struct AppDescription {
 };
 
 // The options both commands take.
-std::vector<OptionSpec> appOptionSpecs();
+std::vector<OptionSyntax> appOptionSyntax();
 // Reads and checks them; UsageError or Failure naming what is wrong and how to mend it.
 // Warnings go to standard error under `command`.
 AppDescription describeApp(const ParsedOptions& options, const std::string& command);

@@ -6,15 +6,15 @@ namespace bundler {
 
 namespace {
 
-const OptionSpec* findOption(const CommandSpec& spec, const std::string& name) {
-  for (const auto& option : spec.options) {
+const OptionSyntax* findOption(const CommandSyntax& syntax, const std::string& name) {
+  for (const auto& option : syntax.options) {
     if (option.name == name) return &option;
   }
   return nullptr;
 }
 
-std::string seeHelp(const CommandSpec& spec) {
-  return " See 'qmk-bundle " + spec.command + " --help'.";
+std::string seeHelp(const CommandSyntax& syntax) {
+  return " See 'qmk-bundle " + syntax.command + " --help'.";
 }
 
 }  // namespace
@@ -36,14 +36,14 @@ std::string ParsedOptions::required(const std::string& name) const {
   return *given;
 }
 
-ParsedOptions parseOptions(const CommandSpec& spec, const Arguments& args) {
+ParsedOptions parseOptions(const CommandSyntax& syntax, const Arguments& args) {
   ParsedOptions parsed;
   bool optionsEnded = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (optionsEnded || !arg.starts_with("-") || arg == "-") {
-      if (parsed.positional.size() >= spec.maxPositional) {
-        throw UsageError("unexpected argument '" + arg + "'." + seeHelp(spec));
+      if (parsed.positional.size() >= syntax.maxPositional) {
+        throw UsageError("unexpected argument '" + arg + "'." + seeHelp(syntax));
       }
       parsed.positional.push_back(arg);
       continue;
@@ -56,15 +56,15 @@ ParsedOptions parseOptions(const CommandSpec& spec, const Arguments& args) {
       parsed.helpRequested = true;
       continue;
     }
-    if (!arg.starts_with("--")) throw UsageError("unknown option '" + arg + "'." + seeHelp(spec));
+    if (!arg.starts_with("--")) throw UsageError("unknown option '" + arg + "'." + seeHelp(syntax));
     std::string name = arg.substr(2);
     std::optional<std::string> inlineValue;
     if (auto equals = name.find('='); equals != std::string::npos) {
       inlineValue = name.substr(equals + 1);
       name.resize(equals);
     }
-    const OptionSpec* option = findOption(spec, name);
-    if (!option) throw UsageError("unknown option '--" + name + "'." + seeHelp(spec));
+    const OptionSyntax* option = findOption(syntax, name);
+    if (!option) throw UsageError("unknown option '--" + name + "'." + seeHelp(syntax));
     if (option->valueName.empty()) {
       if (inlineValue) throw UsageError("--" + name + " takes no value.");
       parsed.add(name, "");
@@ -84,10 +84,10 @@ ParsedOptions parseOptions(const CommandSpec& spec, const Arguments& args) {
   return parsed;
 }
 
-std::string helpText(const CommandSpec& spec) {
-  std::string text = "usage: qmk-bundle " + spec.command + " " + spec.usage + "\n\n" +
-                     spec.summary + "\n\noptions:\n";
-  for (const auto& option : spec.options) {
+std::string helpText(const CommandSyntax& syntax) {
+  std::string text = "usage: qmk-bundle " + syntax.command + " " + syntax.usage + "\n\n" +
+                     syntax.summary + "\n\noptions:\n";
+  for (const auto& option : syntax.options) {
     std::string left = "  --" + option.name;
     if (!option.valueName.empty()) left += " " + option.valueName;
     if (left.size() < 28) {

@@ -11,18 +11,18 @@
 
 namespace bundler {
 
-struct OptionSpec {
+struct OptionSyntax {
   std::string name;       // without the leading "--"
   std::string valueName;  // empty for a switch
   std::string help;
   bool repeatable = false;
 };
 
-struct CommandSpec {
+struct CommandSyntax {
   std::string command;  // "create"
   std::string usage;    // the synopsis after "qmk-bundle <command>"
   std::string summary;  // a paragraph printed under the synopsis
-  std::vector<OptionSpec> options;
+  std::vector<OptionSyntax> options;
   size_t maxPositional = 0;
 };
 
@@ -45,9 +45,9 @@ class ParsedOptions {
   std::map<std::string, std::vector<std::string>> values_;
 };
 
-// Parses `args` by `spec`; raises UsageError for an unknown option, a missing value, an option
+// Parses `args` by `syntax`; raises UsageError for an unknown option, a missing value, an option
 // given twice that is not repeatable, or too many positional arguments.
-ParsedOptions parseOptions(const CommandSpec& spec, const Arguments& args);
-std::string helpText(const CommandSpec& spec);
+ParsedOptions parseOptions(const CommandSyntax& syntax, const Arguments& args);
+std::string helpText(const CommandSyntax& syntax);
 
 }  // namespace bundler

@@ -16,22 +16,22 @@ constexpr const char* kCommand = "create";
 constexpr const char* kEmbeddedRuntime = "Contents/PlugIns/jre.bundle";
 constexpr const char* kStartupCacheKey = "qmk.startupCache";
 
-CommandSpec createSpec() {
-  CommandSpec spec{
+CommandSyntax createSyntax() {
+  CommandSyntax syntax{
       kCommand, "--name NAME --jar JAR [--jar JAR...] [options]",
       "Makes NAME.app: Contents/MacOS/NAME (a copy of appstub), Contents/Info.plist,\n"
       "Contents/Java/*.jar, the notice texts in Contents/Resources/en.lproj/Localizable.strings\n"
       "and, with --runtime, an embedded runtime in Contents/PlugIns/jre.bundle. The bundle is\n"
       "built beside --out and moved into place only when complete.",
-      appOptionSpecs()};
-  spec.options.push_back({"runtime", "WHAT",
+      appOptionSyntax()};
+  syntax.options.push_back({"runtime", "WHAT",
                           "none (default: the machine's runtime is searched at each start), "
                           "jlink or jlink=JDK (a runtime made by jlink with the modules the jars "
                           "need), or the path of a runtime home to copy"});
-  spec.options.push_back({"add-modules", "MODULES",
+  syntax.options.push_back({"add-modules", "MODULES",
                           "modules jlink adds to those jdeps finds (comma-separated)", true});
-  spec.options.push_back({"no-startup-cache", "", "do not turn the startup cache on"});
-  return spec;
+  syntax.options.push_back({"no-startup-cache", "", "do not turn the startup cache on"});
+  return syntax;
 }
 
 RuntimeRequest runtimeRequest(const ParsedOptions& options, const AppDescription& app) {
@@ -49,10 +49,10 @@ RuntimeRequest runtimeRequest(const ParsedOptions& options, const AppDescription
 }
 
 int create(const Arguments& args) {
-  const CommandSpec spec = createSpec();
-  const ParsedOptions options = parseOptions(spec, args);
+  const CommandSyntax syntax = createSyntax();
+  const ParsedOptions options = parseOptions(syntax, args);
   if (options.helpRequested) {
-    std::fputs(helpText(spec).c_str(), stdout);
+    std::fputs(helpText(syntax).c_str(), stdout);
     return kExitDone;
   }
   const AppDescription app = describeApp(options, kCommand);

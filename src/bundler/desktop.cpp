@@ -23,7 +23,7 @@ namespace {
 constexpr const char* kCommand = "desktop";
 constexpr unsigned kThemeSizes[] = {16, 22, 24, 32, 48, 64, 128, 256, 512};
 
-CommandSpec desktopSpec() {
+CommandSyntax desktopSyntax() {
   return {kCommand,
           "BUNDLE [--install | --uninstall] [options]",
           "Writes a desktop entry that starts BUNDLE (NAME.app): ID.desktop and ID.png in the\n"
@@ -170,10 +170,10 @@ int writeBeside(const BundleFacts& facts, DesktopEntry entry, const ParsedOption
 }
 
 int desktop(const Arguments& args) {
-  const CommandSpec spec = desktopSpec();
-  const ParsedOptions options = parseOptions(spec, args);
+  const CommandSyntax syntax = desktopSyntax();
+  const ParsedOptions options = parseOptions(syntax, args);
   if (options.helpRequested) {
-    std::fputs(helpText(spec).c_str(), stdout);
+    std::fputs(helpText(syntax).c_str(), stdout);
     return kExitDone;
   }
   if (options.positional.empty()) throw UsageError("name the bundle: qmk-bundle desktop NAME.app");

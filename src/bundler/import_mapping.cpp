@@ -290,21 +290,21 @@ class Importer {
 };
 
 // The text before a trailing "+" or "*" (and the "." before a "*"), and which it was.
-struct VersionSpec {
+struct VersionRequirement {
   std::string version;
   char suffix = 0;
 };
 
-std::optional<VersionSpec> specOf(std::string token) {
-  VersionSpec spec;
+std::optional<VersionRequirement> requirementOf(std::string token) {
+  VersionRequirement requirement;
   if (token.ends_with('+') || token.ends_with('*')) {
-    spec.suffix = token.back();
+    requirement.suffix = token.back();
     token.pop_back();
     while (token.ends_with('.')) token.pop_back();
   }
   if (token.empty() || !std::isdigit(static_cast<unsigned char>(token[0]))) return std::nullopt;
-  spec.version = token;
-  return spec;
+  requirement.version = token;
+  return requirement;
 }
 
 }  // namespace
@@ -313,14 +313,14 @@ std::optional<VersionBounds> boundsOfJvmVersion(const std::string& text) {
   std::optional<VersionBounds> bounds;
   bool open = false;
   for (const auto& token : splitAtBlanks(text)) {
-    auto spec = specOf(token);
-    if (!spec) return std::nullopt;
-    if (!bounds) bounds = VersionBounds{spec->version, spec->version};
-    if (Launcher::compareVersion(spec->version, *bounds->min) < 0) bounds->min = spec->version;
-    if (spec->suffix == '+') {
+    auto requirement = requirementOf(token);
+    if (!requirement) return std::nullopt;
+    if (!bounds) bounds = VersionBounds{requirement->version, requirement->version};
+    if (Launcher::compareVersion(requirement->version, *bounds->min) < 0) bounds->min = requirement->version;
+    if (requirement->suffix == '+') {
       open = true;
-    } else if (Launcher::compareVersion(spec->version, *bounds->max) > 0) {
-      bounds->max = spec->version;
+    } else if (Launcher::compareVersion(requirement->version, *bounds->max) > 0) {
+      bounds->max = requirement->version;
     }
   }
   if (bounds && open) bounds->max.reset();

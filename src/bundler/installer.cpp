@@ -25,25 +25,25 @@ constexpr const char* kJreLocationKey = "qmk.jreLocation";
 constexpr const char* kJreSha256Key = "qmk.jreSha256";
 constexpr const char* kUncompressedSizeKey = "qmk.jreUncompressedSize";
 
-CommandSpec installerSpec() {
-  CommandSpec spec{
+CommandSyntax installerSyntax() {
+  CommandSyntax syntax{
       kCommand, "--name NAME --jar JAR [--jar JAR...] [options]",
       "Makes NAME.app around setupstub: its progress window obtains a runtime and runs the\n"
       "jars' main class as the installer. The runtime is shipped in the bundle (--runtime\n"
       "jlink or PATH), downloaded (--runtime-url with the archive made here or given with\n"
       "--runtime-archive), or, with neither, searched on the user's machine.",
-      appOptionSpecs()};
-  spec.options.push_back({"runtime", "WHAT",
+      appOptionSyntax()};
+  syntax.options.push_back({"runtime", "WHAT",
                           "jlink, jlink=JDK or a runtime home: the runtime to ship (or, with "
                           "--runtime-url, to pack for the download)"});
-  spec.options.push_back({"add-modules", "MODULES", "modules jlink adds (comma-separated)", true});
-  spec.options.push_back({"runtime-url", "URL", "where the installer downloads the runtime"});
-  spec.options.push_back({"runtime-archive", "FILE",
+  syntax.options.push_back({"add-modules", "MODULES", "modules jlink adds (comma-separated)", true});
+  syntax.options.push_back({"runtime-url", "URL", "where the installer downloads the runtime"});
+  syntax.options.push_back({"runtime-archive", "FILE",
                           "with --runtime-url: the archive served there (measured and hashed "
                           "here); without --runtime, or where the archive made is written"});
-  spec.options.push_back({"runtime-sha256", "HEX",
+  syntax.options.push_back({"runtime-sha256", "HEX",
                           "the archive's SHA-256 (checked against the archive when there is one)"});
-  return spec;
+  return syntax;
 }
 
 // The runtime the installer gets, as written into its Info.plist and its Resources.
@@ -137,10 +137,10 @@ plist::Dictionary deliverRuntime(const RuntimeDelivery& delivery, const std::str
 }
 
 int makeInstaller(const Arguments& args) {
-  const CommandSpec spec = installerSpec();
-  const ParsedOptions options = parseOptions(spec, args);
+  const CommandSyntax syntax = installerSyntax();
+  const ParsedOptions options = parseOptions(syntax, args);
   if (options.helpRequested) {
-    std::fputs(helpText(spec).c_str(), stdout);
+    std::fputs(helpText(syntax).c_str(), stdout);
     return kExitDone;
   }
   const AppDescription app = describeApp(options, kCommand);

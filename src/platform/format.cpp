@@ -311,7 +311,7 @@ Length readLength(std::string_view fmt, size_t& pos) {
 }
 
 // Parses the conversion that begins after the "%" at `pos`; on success `pos` is after it.
-std::optional<Directive> readSpec(std::string_view fmt, size_t& pos, Arguments& args,
+std::optional<Directive> readDirective(std::string_view fmt, size_t& pos, Arguments& args,
                                   std::optional<size_t>& position) {
   Directive directive;
   position = readPosition(fmt, pos);
@@ -387,7 +387,7 @@ std::string vformat(std::string_view fmt, std::span<const FormatArg> args) {
     }
     size_t next = percent + 1;
     std::optional<size_t> position;
-    auto directive = readSpec(fmt, next, arguments, position);
+    auto directive = readDirective(fmt, next, arguments, position);
     if (!directive) {
       // Not a conversion we know: shown as it stands, consuming nothing more.
       out.append(fmt.substr(percent, next - percent));
