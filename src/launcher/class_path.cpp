@@ -19,13 +19,16 @@ bool isArchiveName(std::string_view name) {
 // The items joined with ":", absent until the first item arrives.
 class ItemList {
  public:
-  void add(std::string_view item) {
+  // `item` is `directory` followed by `name`, given in two parts so that no whole item is built
+  // for each of a large directory's archives.
+  void add(std::string_view directory, std::string_view name = {}) {
     if (result_) {
       result_->push_back(':');
-      result_->append(item);
     } else {
-      result_ = std::string(item);
+      result_.emplace();
     }
+    result_->append(directory);
+    result_->append(name);
   }
   OptionalString take() { return std::move(result_); }
 
@@ -58,7 +61,7 @@ OptionalString Launcher::resolveArtifactPath(const OptionalString& s) const {
       if (auto names =
               fileManager.contentsOfDirectory(qmk::config::openablePath(*this, directory))) {
         for (const auto& name : *names) {
-          if (isArchiveName(name)) items.add(directory + name);
+          if (isArchiveName(name)) items.add(directory, name);
         }
       }
     } else {

@@ -62,8 +62,11 @@ void resetLogStatusForTesting();
 }  // namespace qmk
 
 // DLOG("%s [Line %d] text %@", x): a debug line with the function signature and line filled in.
-#define DLOG(fmt, ...) \
-  ::qmk::debugLog(fmt, __PRETTY_FUNCTION__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+// Its arguments are evaluated only when debug lines are on: some copy whole class paths.
+#define DLOG(fmt, ...)                                                                 \
+  (::qmk::debugLogEnabled()                                                            \
+       ? ::qmk::debugLog(fmt, __PRETTY_FUNCTION__, __LINE__ __VA_OPT__(, ) __VA_ARGS__) \
+       : void())
 // ALOG: the same, always on.
 #define ALOG(fmt, ...) \
   ::qmk::alwaysLog(fmt, __PRETTY_FUNCTION__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)

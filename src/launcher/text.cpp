@@ -42,6 +42,9 @@ MarkedText MarkedText::substr(size_t start, size_t count) const {
 void MarkedText::replace(std::string_view from, std::string_view to, Inserted inserted,
                          bool skipKept) {
   if (from.empty()) return;
+  // Most configuration strings hold no variable at all: leave them without copying a byte.
+  size_t first = text_.find(from);
+  if (first == std::string::npos) return;
   const auto keptWithin = [&](size_t at) {
     return std::find(kept_.begin() + static_cast<std::ptrdiff_t>(at),
                      kept_.begin() + static_cast<std::ptrdiff_t>(at + from.size()),
@@ -52,7 +55,7 @@ void MarkedText::replace(std::string_view from, std::string_view to, Inserted in
   text.reserve(text_.size());
   kept.reserve(kept_.size());
   size_t start = 0;
-  for (size_t hit = text_.find(from); hit != std::string::npos; hit = text_.find(from, hit + 1)) {
+  for (size_t hit = first; hit != std::string::npos; hit = text_.find(from, hit + 1)) {
     if (hit < start || (skipKept && keptWithin(hit))) continue;
     text.append(text_, start, hit - start);
     kept.insert(kept.end(), kept_.begin() + static_cast<std::ptrdiff_t>(start),

@@ -31,12 +31,22 @@ qmk::MarkedText Launcher::substituteVariables(std::string_view s) const {
   DLOG("%s [Line %d] replacing %@", std::string(s));
   using Inserted = qmk::MarkedText::Inserted;
   qmk::MarkedText text(s);
+  // Every variable begins with "$"; the class path of a large application does not.
+  if (s.find('$') == std::string_view::npos) {
+    DLOG("%s [Line %d] returning %@", text.text());
+    return text;
+  }
   // The bundle path is kept: a "~" in it names a folder, never the home directory.
   text.replaceAll(kAppPackage, bundlePath(), Inserted::Kept);
   text.replaceAll(kLauncherDirectory, bundlePath(), Inserted::Kept);
   text.replaceAll(kPathlistSeparator, ":");
-  text.replaceAll(kTempDir, platform::temporaryDirectory());
-  if (javaBundlePath) text.replaceAll(kJvmHome, runtimeHome(*javaBundlePath));
+  // Values that cost a look at the file system are found only when they are asked for.
+  if (text.text().find(kTempDir) != std::string::npos) {
+    text.replaceAll(kTempDir, platform::temporaryDirectory());
+  }
+  if (javaBundlePath && text.text().find(kJvmHome) != std::string::npos) {
+    text.replaceAll(kJvmHome, runtimeHome(*javaBundlePath));
+  }
   // Every environment reference begins with "${": once none is left, no later variable can
   // match. Most configuration strings have none, and they are substituted one by one at start.
   if (text.text().find("${") != std::string::npos) {

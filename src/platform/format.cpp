@@ -1,11 +1,11 @@
 #include "platform/format.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 
+#include "platform/number_text.h"
 #include "platform/utf8.h"
 
 namespace platform {
@@ -48,12 +48,6 @@ const T* get(const FormatArg& arg) {
   return std::get_if<T>(&arg.value());
 }
 
-std::string shortestNumber(double v) {
-  char buffer[64];
-  auto result = std::to_chars(buffer, buffer + sizeof buffer, v);
-  return std::string(buffer, result.ptr);
-}
-
 std::string pointerText(const void* p) {
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "0x%llx",
@@ -67,7 +61,7 @@ std::string description(const FormatArg& arg) {
     std::string operator()(FormatArg::Absent) const { return "(null)"; }
     std::string operator()(int64_t v) const { return std::to_string(v); }
     std::string operator()(uint64_t v) const { return std::to_string(v); }
-    std::string operator()(double v) const { return shortestNumber(v); }
+    std::string operator()(double v) const { return shortestNumberText(v); }
     std::string operator()(const std::string& v) const { return v; }
     std::string operator()(const void* v) const { return v ? pointerText(v) : "(null)"; }
     std::string operator()(const std::vector<std::string>& v) const { return describe(v); }

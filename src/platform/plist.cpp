@@ -1,7 +1,6 @@
 #include "platform/plist.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/number_text.h"
 #include "platform/plist_readers.h"
 #include "platform/unique_fd.h"
 #include "platform/unicode.h"
@@ -74,17 +74,15 @@ std::string quoted(const std::string& s) {
   return out + "\"";
 }
 
-std::string numberText(double v) {
-  char buffer[64];
-  auto result = std::to_chars(buffer, buffer + sizeof buffer, v);
-  return std::string(buffer, result.ptr);
-}
-
 std::string dateText(double secondsSinceReferenceDate) {
-  time_t t = static_cast<time_t>(
-      std::floor(secondsSinceReferenceDate + detail::kReferenceDateOffset));
+  const double seconds = secondsSinceReferenceDate + detail::kReferenceDateOffset;
+  // Far beyond any calendar year (or not a number) the seconds themselves are shown.
+  if (!(std::fabs(seconds) < 1e15)) return platform::shortestNumberText(secondsSinceReferenceDate);
+  // Rounded down by hand rather than with floor(), which alone would make appstub load libm.
+  auto t = static_cast<time_t>(seconds);
+  if (static_cast<double>(t) > seconds) --t;
   tm utc{};
-  ::gmtime_r(&t, &utc);
+  if (::gmtime_r(&t, &utc) == nullptr) return platform::shortestNumberText(secondsSinceReferenceDate);
   char buffer[64];
   std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S +0000", &utc);
   return buffer;
@@ -119,7 +117,7 @@ std::string describe(const Value& value, size_t indent, bool nested) {
     case Value::Type::Integer:
       return std::to_string(*value.asInteger());
     case Value::Type::Real:
-      return numberText(*value.asReal());
+      return platform::shortestNumberText(*value.asReal());
     case Value::Type::Date:
       return dateText(*value.asDate());
     case Value::Type::Data:

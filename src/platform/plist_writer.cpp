@@ -1,11 +1,11 @@
 // The XML writer: what it writes reads back through the XML reader, and through any other
 // reader of the format, as the same value.
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <ctime>
 #include <limits>
 
+#include "platform/number_text.h"
 #include "platform/plist.h"
 #include "platform/plist_readers.h"
 #include "platform/utf8.h"
@@ -81,12 +81,6 @@ std::string dateText(double date) {
   return buffer;
 }
 
-std::string realText(double v) {
-  char buffer[64];
-  auto result = std::to_chars(buffer, buffer + sizeof buffer, v);
-  return std::string(buffer, result.ptr);
-}
-
 void element(std::string& out, size_t indent, std::string_view tag, const std::string& text) {
   out.append(indent, '\t');
   out += '<';
@@ -109,7 +103,7 @@ void write(std::string& out, const Value& value, size_t indent) {
     case Value::Type::Integer:
       return element(out, indent, "integer", std::to_string(*value.asInteger()));
     case Value::Type::Real:
-      return element(out, indent, "real", realText(*value.asReal()));
+      return element(out, indent, "real", platform::shortestNumberText(*value.asReal()));
     case Value::Type::Date:
       return element(out, indent, "date", dateText(*value.asDate()));
     case Value::Type::Data:

@@ -3,13 +3,14 @@
 // here. Containers are kept on an explicit stack, so that no document can deepen the C stack.
 #include <expat.h>
 
+#include <cctype>
 #include <cerrno>
-#include <charconv>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/number_text.h"
 #include "platform/plist_readers.h"
 
 namespace plist::detail {
@@ -49,17 +50,13 @@ std::optional<double> realOf(std::string_view text) {
   text = trimmed(text);
   if (text.empty()) return 0.0;  // <real/> reads as 0
   if (text.front() == '+') text.remove_prefix(1);
-  double v = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), v);
-  // Out of range reads as the nearest value, as every C library's reading of a number does.
-  if (error == std::errc::result_out_of_range) {
-    std::string copy(text);
-    v = std::strtod(copy.c_str(), nullptr);
-  } else if (error != std::errc()) {
+  // What strtod takes beyond that: white space before the number, a second "+", hexadecimal.
+  if (text.empty() || text.front() == '+' || std::isspace(static_cast<unsigned char>(text[0])) ||
+      text.find_first_of("xX") != std::string_view::npos) {
     return std::nullopt;
   }
-  if (end != text.data() + text.size()) return std::nullopt;
-  return v;
+  // Out of range reads as the nearest value, as every C library's reading of a number does.
+  return platform::numberFromText(text);
 }
 
 // Days from 1970-01-01 to a proleptic Gregorian date (month 1 to 12; days past the month's end

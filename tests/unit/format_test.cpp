@@ -4,7 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <climits>
+#include <clocale>
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "platform/number_text.h"
 
 using platform::format;
 
@@ -153,3 +160,47 @@ TEST(FormatTest, HugeWidthsAreClamped) {
 }
 
 }  // namespace
+
+// The launcher writes and reads real numbers without the C++ library's own conversions (they
+// would pull in libm); the text must stay what those conversions give, in any locale.
+TEST(NumberTextTest, ShortestTextMatchesTheStandardConversionAndReadsBack) {
+  auto standard = [](double v) {
+    char buffer[64];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, v);
+    return std::string(buffer, result.ptr);
+  };
+  std::vector<double> values = {0.1, 100, 1e22, 1e-5, 0.0001, 123456, 1.5, -2.25, 5e-324,
+                                1.7976931348623157e308, 2.2250738585072014e-308, 9007199254740993.0,
+                                1e21, 123456789012345680000.0, 0.3, 2.0 / 3, 1e15, 1e16, 1e17};
+  // Powers of two, where the neighbours below are nearer than those above.
+  for (int e = -1074; e <= 1023; e += 7) values.push_back(std::ldexp(1.0, e));
+  std::mt19937_64 random(20261209);
+  for (int i = 0; i < 20000; ++i) {
+    uint64_t bits = random();
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    if (std::isfinite(v)) values.push_back(v);
+  }
+  for (double v : values) {
+    const std::string text = platform::shortestNumberText(v);
+    ASSERT_EQ(text, standard(v)) << "bits of the value differ in their text";
+    ASSERT_EQ(platform::numberFromText(text), v) << text;
+  }
+  EXPECT_EQ(platform::shortestNumberText(-0.0), "-0");
+  EXPECT_EQ(platform::shortestNumberText(0.0), "0");
+  EXPECT_EQ(platform::shortestNumberText(-INFINITY), "-inf");
+  EXPECT_EQ(platform::shortestNumberText(NAN), "nan");
+}
+
+TEST(NumberTextTest, ReadingIsWholeTextAndUnaffectedByTheLocale) {
+  // A locale with a decimal comma, where one is installed; the C locale otherwise.
+  const char* previous = std::setlocale(LC_NUMERIC, nullptr);
+  const std::string saved = previous ? previous : "C";
+  std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
+  EXPECT_EQ(platform::numberFromText("1.5"), 1.5);
+  EXPECT_EQ(platform::numberFromText("1e400"), HUGE_VAL);
+  EXPECT_EQ(platform::numberFromText("1.5x"), std::nullopt);
+  EXPECT_EQ(platform::numberFromText(""), std::nullopt);
+  EXPECT_EQ(platform::shortestNumberText(0.25), "0.25");
+  std::setlocale(LC_NUMERIC, saved.c_str());
+}
