@@ -1,7 +1,8 @@
 // VM options files: plain text that adds VM options, edits the class path and includes further
 // files, read into the option list the launch parameters are building.
+#include <sys/stat.h>
+
 #include <algorithm>
-#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -40,11 +41,12 @@ void forEachLine(std::string_view text, Visit&& visit) {
   }
 }
 
-// One name per file however the path spells it, so that "a/../x" and "x" make the same cycle.
-std::string fileIdentity(const std::string& path) {
-  std::error_code error;
-  auto canonical = std::filesystem::canonical(path, error);
-  return error ? platform::absolutePath(path) : canonical.string();
+// One name per file however the path spells it, so that "a/../x", "x" and a link to x make the
+// same cycle: the device and file number of what it names, or the absolute path when it names
+// nothing (which cannot start with "#").
+std::string fileIdentity(const std::string& path, const struct stat* status) {
+  if (status == nullptr) return platform::absolutePath(path);
+  return "#" + std::to_string(status->st_dev) + ":" + std::to_string(status->st_ino);
 }
 
 // Takes a file off the include chain when its reading ends, however it ends.
@@ -90,7 +92,9 @@ OptionalString Launcher::readResolvedOptionsFile(const std::string& path,
                                                  const std::string& bundlePath) {
   DLOG("%s [Line %d] option file %@", path);
   const std::string openPath = qmk::config::openablePath(*this, path);
-  std::string identity = fileIdentity(openPath);
+  struct stat status {};
+  const bool exists = ::stat(openPath.c_str(), &status) == 0;
+  std::string identity = fileIdentity(openPath, exists ? &status : nullptr);
   if (std::find(includeChain_.begin(), includeChain_.end(), identity) != includeChain_.end()) {
     ALOG("%s [Line %d] options file %@ includes itself; the repeated include is skipped", path);
     return classPath;
@@ -119,9 +123,7 @@ OptionalString Launcher::readResolvedOptionsFile(const std::string& path,
   }
   const size_t budgetLeft = kMaxTextPerReading - readingSpent_.bytes;
   // Sized before it is read, so that an oversized file is never read whole.
-  std::error_code sizeError;
-  if (auto size = std::filesystem::file_size(openPath, sizeError);
-      !sizeError && size > budgetLeft) {
+  if (exists && S_ISREG(status.st_mode) && static_cast<uint64_t>(status.st_size) > budgetLeft) {
     return stopReading();
   }
   ++readingSpent_.files;

@@ -11,11 +11,10 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string_view>
 #include <system_error>
 
+#include "platform/file_manager.h"
 #include "platform/format.h"
 
 namespace qmk::cache {
@@ -130,20 +129,21 @@ ClassPathReading readVmOptions(const std::vector<std::string>& options) {
   return reading;
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
+// Every part between separators, the empty ones too; none for an empty text.
+std::vector<std::string> split(std::string_view text, char separator) {
   std::vector<std::string> parts;
-  std::string part;
-  std::istringstream stream(text);
-  while (std::getline(stream, part, separator)) parts.push_back(part);
-  if (!text.empty() && text.back() == separator) parts.emplace_back();
-  return parts;
+  if (text.empty()) return parts;
+  while (true) {
+    const size_t end = text.find(separator);
+    parts.emplace_back(text.substr(0, end));
+    if (end == std::string_view::npos) return parts;
+    text.remove_prefix(end + 1);
+  }
 }
 
+// Not through the C++ streams: they would bring their locale machinery into every start.
 std::string readWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return in ? content.str() : std::string("(absent)");
+  return platform::FileManager().readFile(path).value_or("(absent)");
 }
 
 void addIdentity(Digest& digest, const std::string& path) {

@@ -137,7 +137,10 @@ std::shared_ptr<Bundle> Bundle::create(const std::string& path) {
 }
 
 std::shared_ptr<Bundle> Bundle::main() {
-  return forProgram(startedProgramPath(), executablePath());
+  // The kernel gives the running executable by its real path: no link in it is left to resolve.
+  const std::string executable = executablePath();
+  if (executable.empty()) return nullptr;
+  return forRealExecutable(startedProgramPath(), executable);
 }
 
 std::shared_ptr<Bundle> Bundle::forExecutable(const std::string& executablePath) {
@@ -149,7 +152,11 @@ std::shared_ptr<Bundle> Bundle::forProgram(const std::string& startedPath,
   if (executablePath.empty()) return nullptr;
   std::error_code ec;
   std::filesystem::path real = std::filesystem::canonical(executablePath, ec);
-  std::string program = ec ? absolutePath(executablePath) : real.string();
+  return forRealExecutable(startedPath, ec ? absolutePath(executablePath) : real.string());
+}
+
+std::shared_ptr<Bundle> Bundle::forRealExecutable(const std::string& startedPath,
+                                                  const std::string& program) {
   if (auto bundle = enclosingBundlePath(program)) return create(*bundle);
   for (const std::string& step : linkChain(startedPath)) {
     if (auto bundle = enclosingBundlePath(step)) return create(*bundle);

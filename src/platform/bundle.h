@@ -62,6 +62,9 @@ class Bundle {
   std::vector<std::string> languages() const;
 
  private:
+  // forProgram() for an executable path that is real already.
+  static std::shared_ptr<Bundle> forRealExecutable(const std::string& startedPath,
+                                                   const std::string& realPath);
   Bundle(std::string path, plist::Value info, bool flat, bool plainRuntimeHome);
 
   std::string path_;

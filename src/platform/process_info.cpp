@@ -1,5 +1,6 @@
 #include "platform/process_info.h"
 
+#include <limits.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -24,9 +25,12 @@ std::vector<std::string> processArguments() {
 }
 
 std::string executablePath() {
-  std::error_code ec;
-  auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : p.string();
+  // readlink itself: std::filesystem's reading looks at the link once more to size its buffer.
+  std::string path(PATH_MAX, '\0');
+  const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+  if (length <= 0 || static_cast<size_t>(length) >= path.size()) return std::string();
+  path.resize(static_cast<size_t>(length));
+  return path;
 }
 
 namespace {
