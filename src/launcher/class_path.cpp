@@ -1,8 +1,11 @@
 // Class-path entry resolution: expands a ":"-separated list whose entries may name an
 // environment variable ("$NAME") or a directory of archives ("dir/*") into the plain list the
 // runtime receives.
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "launcher/Launcher.h"
 #include "launcher/global.h"
@@ -42,6 +45,10 @@ OptionalString Launcher::resolveArtifactPath(const OptionalString& s) const {
   if (!s) return std::nullopt;
   ItemList items;
   platform::FileManager fileManager;
+  // A directory named twice (the bundle's list and an options file's addition, say) is listed
+  // once: a large one costs the kernel more than the rest of the start, and both entries see
+  // the same archives.
+  std::map<std::string, std::optional<std::vector<std::string>>, std::less<>> listings;
   std::string_view rest = *s;
   while (true) {
     size_t colon = rest.find(':');
@@ -58,8 +65,12 @@ OptionalString Launcher::resolveArtifactPath(const OptionalString& s) const {
       std::string directory(entry.substr(0, entry.size() - 1));  // keeps its trailing "/"
       DLOG("%s [Line %d] scanning directory %@", directory);
       // Names come in the listing's order; the items keep the directory as written.
-      if (auto names =
-              fileManager.contentsOfDirectory(qmk::config::openablePath(*this, directory))) {
+      const std::string openable = qmk::config::openablePath(*this, directory);
+      auto listing = listings.find(openable);
+      if (listing == listings.end()) {
+        listing = listings.emplace(openable, fileManager.contentsOfDirectory(openable)).first;
+      }
+      if (const auto& names = listing->second) {
         for (const auto& name : *names) {
           if (isArchiveName(name)) items.add(directory, name);
         }

@@ -55,6 +55,10 @@ qmk::cache::CacheDecision decideCache(const Launcher& launcher,
                                       const std::vector<std::string>& vector) {
   qmk::cache::CacheInputs inputs;
   inputs.info = &launcher.info();
+  // Most applications do not ask for it: say so before copying the launch vector.
+  if (!qmk::cache::startupCacheRequested(launcher.info())) {
+    return qmk::cache::decideStartupCache(inputs);
+  }
   inputs.bundlePath = launcher.bundlePath();
   inputs.runtimeHome = Launcher::runtimeHome(*launcher.javaBundlePath);
   inputs.javaMajorVersion = launcher.javaMajorVersion;
@@ -151,6 +155,9 @@ Launcher& Launcher::load(const char* programPath) {
     options.insert(options.end(), cache.options.begin(), cache.options.end());
     vector = buildLaunchVector(programPath, options, *javaBundlePath, *mainClass, args);
   }
+  // The vector holds copies of the options (a long class path among them): let them go before
+  // the vector is copied once more.
+  std::vector<std::string>().swap(options);
   installLaunchVector(vector);
   if (cache.build) qmk::cache::startCacheBuild(*cache.build);
   return *this;

@@ -87,9 +87,6 @@ bool isOneOf(const std::string& text, const std::string_view (&names)[N]) {
   return std::find(std::begin(names), std::end(names), text) != std::end(names);
 }
 
-// The platform's boolean reading already gives false for containers and absent values.
-bool keyIsOn(const plist::Value& info) { return info[kStartupCacheKey].boolValue(); }
-
 // What the VM options say about the class path, or why the application cannot be cached.
 struct ClassPathReading {
   std::optional<std::string> classPath;
@@ -277,8 +274,13 @@ std::vector<std::string> dumpCommand(const CacheInputs& in, const ClassPathReadi
 
 }  // namespace
 
+bool startupCacheRequested(const plist::Value& info) {
+  // The platform's boolean reading already gives false for containers and absent values.
+  return info[kStartupCacheKey].boolValue();
+}
+
 CacheDecision decideStartupCache(const CacheInputs& in) {
-  if (!keyIsOn(*in.info)) return CacheDecision{{}, "off", {}};
+  if (!startupCacheRequested(*in.info)) return CacheDecision{{}, "off", {}};
   if (in.javaMajorVersion < kFirstCachingRuntime) {
     return none(platform::format("runtime version %d keeps no application classes",
                                  static_cast<int>(in.javaMajorVersion)));

@@ -51,6 +51,9 @@ struct CacheDecision {
   std::optional<CacheBuild> build;   // present on the start that creates the cache
 };
 
+// Whether the application asks for the cache at all ("qmk.startupCache").
+bool startupCacheRequested(const plist::Value& info);
+
 CacheDecision decideStartupCache(const CacheInputs& inputs);
 
 // Starts the detached builder, which waits for this process to end. Failure to start it only

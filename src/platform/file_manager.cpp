@@ -127,16 +127,19 @@ std::optional<std::string> FileManager::readFile(const std::string& path) const 
   if (fd.get() < 0) return std::nullopt;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  std::string content;
-  content.reserve(static_cast<size_t>(st.st_size));
-  char buffer[65536];
+  // Read straight into the text, sized from the file (plus room to see the end at once), and
+  // grown should the file grow meanwhile.
+  std::string content(static_cast<size_t>(st.st_size) + 1, '\0');
+  size_t used = 0;
   for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (used == content.size()) content.resize(content.size() * 2);
+    ssize_t n = ::read(fd.get(), content.data() + used, content.size() - used);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return std::nullopt;
     if (n == 0) break;
-    content.append(buffer, static_cast<size_t>(n));
+    used += static_cast<size_t>(n);
   }
+  content.resize(used);
   return content;
 }
 

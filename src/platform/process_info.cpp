@@ -26,11 +26,10 @@ std::vector<std::string> processArguments() {
 
 std::string executablePath() {
   // readlink itself: std::filesystem's reading looks at the link once more to size its buffer.
-  std::string path(PATH_MAX, '\0');
-  const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
-  if (length <= 0 || static_cast<size_t>(length) >= path.size()) return std::string();
-  path.resize(static_cast<size_t>(length));
-  return path;
+  char path[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof path) return std::string();
+  return std::string(path, static_cast<size_t>(length));
 }
 
 namespace {

@@ -92,7 +92,9 @@ std::string toUtf8(std::u16string_view utf16) {
 bool isDecimalDigit(char16_t c) { return !isSurrogate(c) && category(c) == UTF8PROC_CATEGORY_ND; }
 
 bool isWhitespace(char16_t c) {
-  return c == u'\t' || (!isSurrogate(c) && category(c) == UTF8PROC_CATEGORY_ZS);
+  // Below U+0080 the only space separator is the space: no table look-up for plain text.
+  if (c < 0x80) return c == u'\t' || c == u' ';
+  return !isSurrogate(c) && category(c) == UTF8PROC_CATEGORY_ZS;
 }
 
 bool isWhitespaceOrNewline(char16_t c) {
@@ -107,6 +109,7 @@ bool isWhitespaceOrNewline(char16_t c) {
     default:
       break;
   }
+  if (c < 0x80) return c == u' ';
   if (isSurrogate(c)) return false;
   auto cat = category(c);
   return cat == UTF8PROC_CATEGORY_ZS || cat == UTF8PROC_CATEGORY_ZL || cat == UTF8PROC_CATEGORY_ZP;
