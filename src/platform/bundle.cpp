@@ -140,6 +140,8 @@ std::shared_ptr<Bundle> Bundle::main() {
   // The kernel gives the running executable by its real path: no link in it is left to resolve.
   const std::string executable = executablePath();
   if (executable.empty()) return nullptr;
+  // The path it was started as counts only for an executable outside a bundle: read it then.
+  if (auto bundle = enclosingBundlePath(executable)) return create(*bundle);
   return forRealExecutable(startedProgramPath(), executable);
 }
 

@@ -128,8 +128,8 @@ std::optional<std::string> FileManager::readFile(const std::string& path) const 
   struct stat st;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   // Read straight into the text, sized from the file (plus room to see the end at once), and
-  // grown should the file grow meanwhile.
-  std::string content(static_cast<size_t>(st.st_size) + 1, '\0');
+  // grown should the file grow meanwhile. Files of the kernel's own (/proc) say they are empty.
+  std::string content(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096, '\0');
   size_t used = 0;
   for (;;) {
     if (used == content.size()) content.resize(content.size() * 2);
