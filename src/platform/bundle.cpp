@@ -59,7 +59,7 @@ plist::Value readInfo(const std::string& file, std::optional<std::string>& probl
   } else if (!reading.value->isDictionary()) {
     problem = "not a dictionary";
   } else {
-    return *reading.value;
+    return std::move(*reading.value);
   }
   return plist::Value::dictionary({});
 }
