@@ -84,7 +84,7 @@ class QMK_EXPORT Launcher {
   // The plain launch vector: program path, VM options, "-Dqmk.jreBundle=", main class,
   // arguments.
   static std::vector<std::string> buildLaunchVector(const std::string& programPath,
-                                                    const std::vector<std::string>& options,
+                                                    std::vector<std::string> options,
                                                     const std::string& javaBundlePath,
                                                     const std::string& mainClass,
                                                     const std::vector<std::string>& args);

@@ -25,18 +25,19 @@ class ItemList {
   // `item` is `directory` followed by `name`, given in two parts so that no whole item is built
   // for each of a large directory's archives.
   void add(std::string_view directory, std::string_view name = {}) {
-    if (result_) {
-      result_->push_back(':');
-    } else {
-      result_.emplace();
-    }
-    result_->append(directory);
-    result_->append(name);
+    if (present_) text_.push_back(':');
+    present_ = true;
+    text_.append(directory);
+    text_.append(name);
   }
-  OptionalString take() { return std::move(result_); }
+  // Room for `bytes` more, so that a large folder's archives go in without the list being
+  // copied over and over as it grows.
+  void reserveMore(size_t bytes) { text_.reserve(text_.size() + bytes); }
+  OptionalString take() { return present_ ? OptionalString(std::move(text_)) : std::nullopt; }
 
  private:
-  OptionalString result_;
+  std::string text_;
+  bool present_ = false;
 };
 
 }  // namespace
@@ -71,6 +72,11 @@ OptionalString Launcher::resolveArtifactPath(const OptionalString& s) const {
         listing = listings.emplace(openable, fileManager.contentsOfDirectory(openable)).first;
       }
       if (const auto& names = listing->second) {
+        size_t bytes = 0;
+        for (const auto& name : *names) {
+          if (isArchiveName(name)) bytes += 1 + directory.size() + name.size();
+        }
+        if (bytes > 0) items.reserveMore(bytes);
         for (const auto& name : *names) {
           if (isArchiveName(name)) items.add(directory, name);
         }

@@ -146,8 +146,12 @@ Launcher& Launcher::load(const char* programPath) {
         "LaunchConfigurationError",
         "The application's Info.plist names no \"MainClass\" in its JavaVM dictionary.");
   }
-  std::vector<std::string> vector =
-      buildLaunchVector(programPath, options, *javaBundlePath, *mainClass, args);
+  // Without the startup cache the options are not needed again: they move into the vector
+  // rather than being copied (a long class path among them).
+  const bool cacheRequested = qmk::cache::startupCacheRequested(info());
+  std::vector<std::string> vector = buildLaunchVector(
+      programPath, cacheRequested ? options : std::move(options), *javaBundlePath, *mainClass,
+      args);
   qmk::cache::CacheDecision cache = decideCache(*this, options, vector);
   DLOG("%s [Line %d] startup cache %@", cache.reason);
   startupCacheReason = cache.reason;
@@ -155,9 +159,6 @@ Launcher& Launcher::load(const char* programPath) {
     options.insert(options.end(), cache.options.begin(), cache.options.end());
     vector = buildLaunchVector(programPath, options, *javaBundlePath, *mainClass, args);
   }
-  // The vector holds copies of the options (a long class path among them): let them go before
-  // the vector is copied once more.
-  std::vector<std::string>().swap(options);
   installLaunchVector(vector);
   if (cache.build) qmk::cache::startCacheBuild(*cache.build);
   return *this;
@@ -187,14 +188,15 @@ Launcher& Launcher::load(const char* programPath, const char* argumentFile) {
 }
 
 std::vector<std::string> Launcher::buildLaunchVector(const std::string& programPath,
-                                                     const std::vector<std::string>& options,
+                                                     std::vector<std::string> options,
                                                      const std::string& javaBundlePath,
                                                      const std::string& mainClass,
                                                      const std::vector<std::string>& args) {
   std::vector<std::string> vector;
   vector.reserve(options.size() + args.size() + 3);
   vector.push_back(programPath);
-  vector.insert(vector.end(), options.begin(), options.end());
+  vector.insert(vector.end(), std::make_move_iterator(options.begin()),
+                std::make_move_iterator(options.end()));
   vector.push_back(platform::format(kJreBundleOption, javaBundlePath));
   vector.push_back(mainClass);
   vector.insert(vector.end(), args.begin(), args.end());
