@@ -65,7 +65,7 @@ def main():
     quick = "--quick" in sys.argv
     rows = []
     rows += find_java_bundle(build, quick)
-    rows += script("launch_overhead.py", build, quick, ["60" if quick else "300"])
+    rows += script("launch_overhead.py", build, quick, ["60" if quick else "1000"])
     rows += script("installer_bench.py", build, quick)
     rows += script("startup_cache.py", build, quick)
 

@@ -283,6 +283,15 @@ TEST_F(OptionsFileTest, CyclesAndRunawayChainsAreCutAndLogged) {
 
   // The chain is unwound: the next read starts from the top again.
   EXPECT_EQ(read(dir / "loop").options, Options{"-Dloop"});
+
+  // A cycle through another name of the same file: a symbolic link and a hard link.
+  writeFile(dir / "linked", "-Dlinked\n-include-options soft\n-include-options hard");
+  std::filesystem::create_symlink(dir / "linked", dir / "soft");
+  std::filesystem::create_hard_link(dir / "linked", dir / "hard");
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(read(dir / "linked").options, Options{"-Dlinked"});
+  log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find(dir / "hard"), std::string::npos) << log;
 }
 
 TEST_F(OptionsFileTest, IncludesThatMultiplyStopAtTheReadingBudget) {
