@@ -18,7 +18,7 @@ std::string replaceAll(std::string_view text, std::string_view from, std::string
   return result;
 }
 
-MarkedText::MarkedText(std::string_view text) : text_(text), kept_(text.size(), false) {}
+MarkedText::MarkedText(std::string_view text) : text_(text) {}
 
 MarkedText::MarkedText(std::string text, std::vector<bool> kept)
     : text_(std::move(text)), kept_(std::move(kept)) {}
@@ -34,6 +34,7 @@ void MarkedText::replaceOutsideKept(std::string_view from, std::string_view to, 
 MarkedText MarkedText::substr(size_t start, size_t count) const {
   start = std::min(start, text_.size());
   count = std::min(count, text_.size() - start);
+  if (kept_.empty()) return MarkedText(text_.substr(start, count), {});
   return MarkedText(text_.substr(start, count),
                     std::vector<bool>(kept_.begin() + static_cast<std::ptrdiff_t>(start),
                                       kept_.begin() + static_cast<std::ptrdiff_t>(start + count)));
@@ -45,6 +46,14 @@ void MarkedText::replace(std::string_view from, std::string_view to, Inserted in
   // Most configuration strings hold no variable at all: leave them without copying a byte.
   size_t first = text_.find(from);
   if (first == std::string::npos) return;
+  // Marks are made only once some text is kept: most texts never hold any.
+  if (kept_.empty()) {
+    if (inserted == Inserted::Free) {
+      text_ = qmk::replaceAll(text_, from, to);
+      return;
+    }
+    kept_.assign(text_.size(), false);
+  }
   const auto keptWithin = [&](size_t at) {
     return std::find(kept_.begin() + static_cast<std::ptrdiff_t>(at),
                      kept_.begin() + static_cast<std::ptrdiff_t>(at + from.size()),

@@ -38,7 +38,7 @@ class MarkedText {
   void replace(std::string_view from, std::string_view to, Inserted inserted, bool skipKept);
 
   std::string text_;
-  std::vector<bool> kept_;  // one per byte of text_
+  std::vector<bool> kept_;  // one per byte of text_, or none while no byte is kept
 };
 
 }  // namespace qmk

@@ -38,8 +38,15 @@ std::string trim(std::string_view text, Predicate inClass) {
     if (!codePointIn(d.codePoint, inClass)) break;
     begin += d.length;
   }
-  // The end is found walking forwards, because a backward walk cannot tell where an invalid
-  // sequence starts.
+  // A text that ends in a plain ASCII character outside the class ends there: that byte is a
+  // code point of its own whatever comes before it. Otherwise the end is found walking
+  // forwards, because a backward walk cannot tell where an invalid sequence starts.
+  if (begin < text.size()) {
+    const auto last = static_cast<unsigned char>(text.back());
+    if (last < 0x80 && !inClass(static_cast<char16_t>(last))) {
+      return std::string(text.substr(begin));
+    }
+  }
   size_t end = begin;
   for (size_t pos = begin; pos < text.size();) {
     auto d = decode(text, pos);
