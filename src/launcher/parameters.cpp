@@ -224,9 +224,13 @@ void Launcher::readJavaParameters(platform::FileManager& fileManager,
 
   // 9. The class path, its entries expanded.
   if (auto expanded = resolveArtifactPath(classPath); expanded && !expanded->empty()) {
-    // Prefixed in place: a class path of a few hundred archives is not copied once more.
-    expanded->insert(0, "-Djava.class.path=");
-    options.push_back(std::move(*expanded));
+    // Sized once: a class path of a few hundred archives would otherwise be copied into a
+    // buffer twice its size.
+    constexpr std::string_view kOption = "-Djava.class.path=";
+    std::string option;
+    option.reserve(kOption.size() + expanded->size());
+    option.append(kOption).append(*expanded);
+    options.push_back(std::move(option));
   }
 
   // 10. ModulePath.
