@@ -136,20 +136,7 @@ std::optional<std::string> FileManager::readFile(const std::string& path) const 
   if (fd.get() < 0) return std::nullopt;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  // Read straight into the text, sized from the file (plus room to see the end at once), and
-  // grown should the file grow meanwhile. Files of the kernel's own (/proc) say they are empty.
-  std::string content(st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096, '\0');
-  size_t used = 0;
-  for (;;) {
-    if (used == content.size()) content.resize(content.size() * 2);
-    ssize_t n = ::read(fd.get(), content.data() + used, content.size() - used);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) break;
-    used += static_cast<size_t>(n);
-  }
-  content.resize(used);
-  return content;
+  return readToEnd(fd.get(), static_cast<size_t>(st.st_size));
 }
 
 std::optional<std::string> FileManager::readUtf8File(const std::string& path) const {
@@ -224,6 +211,23 @@ std::optional<std::string> createUniqueDirectory(const std::string& prefix) {
   // mkdtemp already uses 0700; say so explicitly rather than rely on it.
   ::chmod(buffer.data(), 0700);
   return std::string(buffer.data());
+}
+
+std::optional<std::string> readToEnd(int fd, size_t expectedSize) {
+  // Read straight into the text, sized from the file (plus room to see the end at once), and
+  // grown should the file grow meanwhile.
+  std::string content(expectedSize > 0 ? expectedSize + 1 : 4096, '\0');
+  size_t used = 0;
+  for (;;) {
+    if (used == content.size()) content.resize(content.size() * 2);
+    ssize_t n = ::read(fd, content.data() + used, content.size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  content.resize(used);
+  return content;
 }
 
 bool isValidUtf8(const std::string& bytes) {

@@ -54,4 +54,8 @@ std::optional<std::string> createUniqueDirectory(const std::string& prefix);
 
 bool isValidUtf8(const std::string& bytes);
 
+// The rest of the open file `fd`, whose size was `expectedSize` when it was looked at (0 when
+// unknown, as for the kernel's own files); absent with errno set when a read fails.
+std::optional<std::string> readToEnd(int fd, size_t expectedSize);
+
 }  // namespace platform

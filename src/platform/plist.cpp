@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/file_manager.h"
 #include "platform/number_text.h"
 #include "platform/plist_readers.h"
 #include "platform/unique_fd.h"
@@ -395,16 +396,8 @@ FileBytes readBytes(const std::string& path) {
   if (::fstat(fd.get(), &st) != 0) return {std::nullopt, reasonOf(errno)};
   if (S_ISDIR(st.st_mode)) return {std::nullopt, reasonOf(EISDIR)};
   if (!S_ISREG(st.st_mode)) return {std::nullopt, "not a regular file"};
-  std::string content;
-  content.reserve(static_cast<size_t>(st.st_size));
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return {std::nullopt, reasonOf(errno)};
-    if (n == 0) break;
-    content.append(buffer, static_cast<size_t>(n));
-  }
+  auto content = platform::readToEnd(fd.get(), static_cast<size_t>(st.st_size));
+  if (!content) return {std::nullopt, reasonOf(errno)};
   return {std::move(content), {}};
 }
 
