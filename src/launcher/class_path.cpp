@@ -73,10 +73,8 @@ OptionalString Launcher::resolveArtifactPath(const OptionalString& s) const {
       }
       if (const auto& names = listing->second) {
         size_t bytes = 0;
-        for (const auto& name : *names) {
-          if (isArchiveName(name)) bytes += 1 + directory.size() + name.size();
-        }
-        if (bytes > 0) items.reserveMore(bytes);
+        for (const auto& name : *names) bytes += 1 + directory.size() + name.size();
+        items.reserveMore(bytes);
         for (const auto& name : *names) {
           if (isArchiveName(name)) items.add(directory, name);
         }

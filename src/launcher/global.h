@@ -63,8 +63,8 @@ void resetLogStatusForTesting();
 
 // DLOG("%s [Line %d] text %@", x): a debug line with the function signature and line filled in.
 // Its arguments are evaluated only when debug lines are on: some copy whole class paths.
-#define DLOG(fmt, ...)                                                                 \
-  (::qmk::debugLogEnabled()                                                            \
+#define DLOG(fmt, ...)                                                                  \
+  (::qmk::debugLogEnabled()                                                             \
        ? ::qmk::debugLog(fmt, __PRETTY_FUNCTION__, __LINE__ __VA_OPT__(, ) __VA_ARGS__) \
        : void())
 // ALOG: the same, always on.

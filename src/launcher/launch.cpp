@@ -55,10 +55,6 @@ qmk::cache::CacheDecision decideCache(const Launcher& launcher,
                                       const std::vector<std::string>& vector) {
   qmk::cache::CacheInputs inputs;
   inputs.info = &launcher.info();
-  // Most applications do not ask for it: say so before copying the launch vector.
-  if (!qmk::cache::startupCacheRequested(launcher.info())) {
-    return qmk::cache::decideStartupCache(inputs);
-  }
   inputs.bundlePath = launcher.bundlePath();
   inputs.runtimeHome = Launcher::runtimeHome(*launcher.javaBundlePath);
   inputs.javaMajorVersion = launcher.javaMajorVersion;
@@ -146,13 +142,16 @@ Launcher& Launcher::load(const char* programPath) {
         "LaunchConfigurationError",
         "The application's Info.plist names no \"MainClass\" in its JavaVM dictionary.");
   }
-  // Without the startup cache the options are not needed again: they move into the vector
-  // rather than being copied (a long class path among them).
+  // Most applications do not ask for the startup cache: their options are not needed again and
+  // move into the vector rather than being copied (a long class path among them), and the
+  // decision is made without copying the vector for the cache's inputs.
   const bool cacheRequested = qmk::cache::startupCacheRequested(info());
-  std::vector<std::string> vector = buildLaunchVector(
-      programPath, cacheRequested ? options : std::move(options), *javaBundlePath, *mainClass,
-      args);
-  qmk::cache::CacheDecision cache = decideCache(*this, options, vector);
+  std::vector<std::string> vector =
+      buildLaunchVector(programPath, cacheRequested ? options : std::move(options), *javaBundlePath,
+                        *mainClass, args);
+  qmk::cache::CacheDecision cache = cacheRequested
+                                        ? decideCache(*this, options, vector)
+                                        : qmk::cache::decideStartupCache({.info = &info()});
   DLOG("%s [Line %d] startup cache %@", cache.reason);
   startupCacheReason = cache.reason;
   if (!cache.options.empty()) {

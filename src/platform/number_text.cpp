@@ -46,8 +46,8 @@ Decimal fromScientific(const char* text) {
 }
 
 bool readsBackAs(const Decimal& d, double v) {
-  std::string text = d.digits.substr(0, 1) + "." + d.digits.substr(1) + "e" +
-                     std::to_string(d.exponent);
+  std::string text =
+      d.digits.substr(0, 1) + "." + d.digits.substr(1) + "e" + std::to_string(d.exponent);
   return numberFromText(text) == v;
 }
 
@@ -121,11 +121,11 @@ std::string shortestNumberText(double v) {
 }
 
 std::optional<double> numberFromText(std::string_view text) {
-  if (cLocale() == nullptr) return std::nullopt;
+  if (text.empty() || cLocale() == nullptr) return std::nullopt;
   const std::string copy(text);
   char* end = nullptr;
   const double v = ::strtod_l(copy.c_str(), &end, cLocale());
-  if (end != copy.c_str() + copy.size() || copy.empty()) return std::nullopt;
+  if (end != copy.c_str() + copy.size()) return std::nullopt;
   return v;
 }
 

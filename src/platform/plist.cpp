@@ -1,24 +1,23 @@
 #include "platform/plist.h"
 
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <limits>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <limits>
 
 #include "platform/file_manager.h"
 #include "platform/number_text.h"
 #include "platform/plist_readers.h"
-#include "platform/unique_fd.h"
 #include "platform/unicode.h"
+#include "platform/unique_fd.h"
 #include "platform/utf8.h"
 
 namespace plist {
@@ -78,12 +77,13 @@ std::string quoted(const std::string& s) {
 std::string dateText(double secondsSinceReferenceDate) {
   const double seconds = secondsSinceReferenceDate + detail::kReferenceDateOffset;
   // Far beyond any calendar year (or not a number) the seconds themselves are shown.
-  if (!(std::fabs(seconds) < 1e15)) return platform::shortestNumberText(secondsSinceReferenceDate);
+  const auto asNumber = [&] { return platform::shortestNumberText(secondsSinceReferenceDate); };
+  if (!(std::fabs(seconds) < 1e15)) return asNumber();
   // Rounded down by hand rather than with floor(), which alone would make appstub load libm.
   auto t = static_cast<time_t>(seconds);
   if (static_cast<double>(t) > seconds) --t;
   tm utc{};
-  if (::gmtime_r(&t, &utc) == nullptr) return platform::shortestNumberText(secondsSinceReferenceDate);
+  if (::gmtime_r(&t, &utc) == nullptr) return asNumber();
   char buffer[64];
   std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S +0000", &utc);
   return buffer;

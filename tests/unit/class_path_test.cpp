@@ -53,6 +53,8 @@ TEST_F(ClassPathTest, ExpandsEveryEntryForm) {
            "/lib/b.zip:" + dir.path() + "/lib/sub.jar"},
       {"scan between plain entries", "first.jar:lib/*:last.jar",
        "first.jar:" + scanned + ":last.jar"},
+      {"a folder named twice adds its archives twice", "lib/*:mid.jar:lib/*",
+       scanned + ":mid.jar:" + scanned},
       {"pattern after the star is not a scan", "lib/*.jar", "lib/*.jar"},
       {"lone star is not a scan", "*", "*"},
       {"missing directory drops its entry", "a.jar:missing/*:b.jar", "a.jar:b.jar"},

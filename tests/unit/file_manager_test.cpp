@@ -84,6 +84,14 @@ TEST_F(FileManagerTest, ReadsFilesAndRejectsInvalidUtf8) {
     EXPECT_FALSE(files.readUtf8File(path)) << bad;
     EXPECT_EQ(files.readFile(path), bad);
   }
+  // A large file, and a kernel file that says it is empty but holds several pages: read whole.
+  const std::string large(200000, 'x');
+  EXPECT_EQ(files.readFile(put("large", large)), large);
+  const auto smaps = files.readFile("/proc/self/smaps");
+  ASSERT_TRUE(smaps);
+  EXPECT_GT(smaps->size(), 3 * 4096u);
+  EXPECT_TRUE(smaps->ends_with("\n"));
+  EXPECT_NE(smaps->find("\nRss:"), std::string::npos);
   EXPECT_FALSE(files.readFile(root + "/missing"));
   EXPECT_FALSE(files.readFile(root));
   // A named pipe (an options file someone replaced) is refused at once, not waited on.
