@@ -63,6 +63,8 @@ std::vector<OptionSyntax> appOptionSyntax() {
       {"name", "NAME", "the application's name: the bundle NAME.app, its executable and header"},
       {"jar", "JAR", "a jar of the application, copied into Contents/Java; the first one's "
                      "manifest names the main class", true},
+      {"no-manifest-class-path", "", "copy only the jars given, not what their manifests' "
+                                     "Class-Path names"},
       {"main-class", "CLASS", "the main class, when the first jar's manifest names none"},
       {"class-path", "ENTRY", "a further class-path entry, as written (may use $APP_PACKAGE)",
        true},
@@ -132,6 +134,7 @@ AppDescription describeApp(const ParsedOptions& options, const std::string& comm
     app.jars.push_back(platform::absolutePath(path));
   }
   app.mainClass = findMainClass(jars, options);
+  app.javaEntries = bundledClassPath(app.jars, !options.has("no-manifest-class-path"), command);
 
   app.minJava = options.value("min-java");
   if (!app.minJava) {
@@ -165,11 +168,17 @@ AppDescription describeApp(const ParsedOptions& options, const std::string& comm
   return app;
 }
 
+std::vector<std::string> javaSources(const AppDescription& app) {
+  std::vector<std::string> sources;
+  for (const auto& entry : app.javaEntries) sources.push_back(entry.source);
+  return sources;
+}
+
 plist::Dictionary appInfo(const AppDescription& app) {
   std::string classPath;
-  for (const auto& jar : app.jars) {
+  for (const auto& entry : app.javaEntries) {
     if (!classPath.empty()) classPath += ":";
-    classPath += kJavaFolder + platform::lastPathComponent(jar);
+    classPath += kJavaFolder + entry.name;
   }
   for (const auto& extra : app.classPathExtras) classPath += ":" + extra;
 
@@ -214,11 +223,7 @@ void writeAppContents(const AppDescription& app, const std::string& bundle,
   fs::permissions(executable, fs::perms::owner_all | fs::perms::group_read |
                                   fs::perms::group_exec | fs::perms::others_read |
                                   fs::perms::others_exec);
-  for (const auto& jar : app.jars) {
-    std::error_code error;
-    fs::copy_file(jar, contents / "Java" / platform::lastPathComponent(jar), error);
-    if (error) throw Failure("cannot copy " + jar + " into the bundle: " + error.message() + ".");
-  }
+  for (const auto& entry : app.javaEntries) copyJavaEntry(entry, (contents / "Java").string());
   writeFileAtomically((contents / "Resources/en.lproj/Localizable.strings").string(),
                       stringsTableText(strings));
   if (app.iconPath) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bundler/command_line.h"
+#include "bundler/manifest_class_path.h"
 #include "bundler/strings_file.h"
 #include "platform/plist.h"
 
@@ -16,7 +17,9 @@ namespace bundler {
 struct AppDescription {
   std::string name;
   std::string identifier;
-  std::vector<std::string> jars;  // absolute paths of the jars to copy, in order
+  std::vector<std::string> jars;  // absolute paths of the jars given, in order
+  // What Contents/Java gets, in ClassPath order: the jars given and what their manifests name.
+  std::vector<JavaEntry> javaEntries;
   std::string mainClass;
   std::vector<std::string> classPathExtras;
   std::vector<std::string> vmOptions;
@@ -32,6 +35,9 @@ std::vector<OptionSyntax> appOptionSyntax();
 // Reads and checks them; UsageError or Failure naming what is wrong and how to mend it.
 // Warnings go to standard error under `command`.
 AppDescription describeApp(const ParsedOptions& options, const std::string& command);
+
+// Where the jars and folders of Contents/Java come from: what jdeps examines.
+std::vector<std::string> javaSources(const AppDescription& app);
 
 // Refuses a name that cannot be a file name or would surprise (UsageError).
 void checkBundleName(const std::string& name);

@@ -42,5 +42,8 @@ CheckReport explainLaunch(const std::string& bundlePath, const std::vector<std::
 // The warnings about the configuration and the chosen runtime, added to `report`.
 void addConfigurationWarnings(CheckReport& report, const Launcher& launcher);
 void addRuntimeOptionWarnings(CheckReport& report);
+// The warnings about what the class-path jars' manifests ask for (Class-Path entries outside the
+// bundle or missing, module options the runtime cannot honour, a Launcher-Agent-Class).
+void addManifestWarnings(CheckReport& report, const Launcher& launcher);
 
 }  // namespace bundler

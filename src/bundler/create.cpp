@@ -4,6 +4,7 @@
 #include "bundler/app_bundle.h"
 #include "bundler/commands.h"
 #include "bundler/failure.h"
+#include "bundler/module_directives.h"
 #include "bundler/runtime_image.h"
 #include "bundler/staged_output.h"
 #include "platform/file_manager.h"
@@ -31,13 +32,16 @@ CommandSyntax createSyntax() {
   syntax.options.push_back({"add-modules", "MODULES",
                           "modules jlink adds to those jdeps finds (comma-separated)", true});
   syntax.options.push_back({"no-startup-cache", "", "do not turn the startup cache on"});
+  syntax.options.push_back({"no-manifest-vm-options", "",
+                          "do not turn the main jar's Add-Opens, Add-Exports and "
+                          "Enable-Native-Access into VM options"});
   return syntax;
 }
 
 RuntimeRequest runtimeRequest(const ParsedOptions& options, const AppDescription& app) {
   RuntimeRequest request;
   request.choice = parseRuntimeChoice(options.value("runtime"));
-  request.jars = app.jars;
+  request.jars = javaSources(app);
   request.addModules = options.values("add-modules");
   if (!request.addModules.empty() && request.choice.kind != RuntimeChoice::Kind::kJlink) {
     throw UsageError("--add-modules needs --runtime jlink.");
@@ -55,18 +59,25 @@ int create(const Arguments& args) {
     std::fputs(helpText(syntax).c_str(), stdout);
     return kExitDone;
   }
-  const AppDescription app = describeApp(options, kCommand);
+  AppDescription app = describeApp(options, kCommand);
   const RuntimeRequest runtime = runtimeRequest(options, app);
   const std::string launcher = launcherProgram("appstub");
 
   StagedOutput out(outputPath(options, app.name), options.has("force"));
-  plist::Dictionary info = appInfo(app);
-  if (!options.has("no-startup-cache")) info[kStartupCacheKey] = plist::Value::boolean(true);
   writeAppContents(app, out.path(), launcher, messageEntries(), app.name + ".icns");
-  writeInfoPlist(out.path(), info);
+  std::optional<std::string> embeddedHome;
   if (runtime.choice.kind != RuntimeChoice::Kind::kNone) {
     makeRuntimeBundle(runtime, platform::joinPath(out.path(), kEmbeddedRuntime));
+    embeddedHome = platform::joinPath(out.path(), std::string(kEmbeddedRuntime) + "/Contents/Home");
   }
+  if (!options.has("no-manifest-vm-options")) {
+    // Ahead of the --vm-option ones, so that what the user gives has the last word.
+    const auto manifestOptions = manifestVmOptions(app.jars.front(), embeddedHome, runtime, kCommand);
+    app.vmOptions.insert(app.vmOptions.begin(), manifestOptions.begin(), manifestOptions.end());
+  }
+  plist::Dictionary info = appInfo(app);
+  if (!options.has("no-startup-cache")) info[kStartupCacheKey] = plist::Value::boolean(true);
+  writeInfoPlist(out.path(), info);
   out.commit();
   std::printf("%s\n", out.finalPath().c_str());
   return kExitDone;

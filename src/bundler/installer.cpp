@@ -59,7 +59,7 @@ RuntimeDelivery runtimeDelivery(const ParsedOptions& options, const AppDescripti
                                 const std::string& out) {
   RuntimeDelivery delivery;
   delivery.request.choice = parseRuntimeChoice(options.value("runtime"));
-  delivery.request.jars = app.jars;
+  delivery.request.jars = javaSources(app);
   delivery.request.addModules = options.values("add-modules");
   delivery.request.minVersion = app.minJava;
   delivery.request.maxVersion = app.maxJava;

@@ -20,12 +20,22 @@ constexpr size_t kEndRecordSize = 22;
 constexpr size_t kLongestComment = 0xffff;
 constexpr uint16_t kStored = 0;
 constexpr uint16_t kDeflated = 8;
-constexpr const char* kManifestEntry = "META-INF/MANIFEST.MF";
+constexpr uint32_t kDataDescriptor = 0x08074b50;
+constexpr uint16_t kHasDataDescriptor = 0x0008;
 
 uint32_t le16(const std::string& b, size_t at) {
   return static_cast<uint8_t>(b[at]) | static_cast<uint32_t>(static_cast<uint8_t>(b[at + 1])) << 8;
 }
 uint32_t le32(const std::string& b, size_t at) { return le16(b, at) | le16(b, at + 2) << 16; }
+
+void put16(std::string& b, size_t at, uint32_t v) {
+  b[at] = static_cast<char>(v & 0xff);
+  b[at + 1] = static_cast<char>((v >> 8) & 0xff);
+}
+void put32(std::string& b, size_t at, uint32_t v) {
+  put16(b, at, v & 0xffff);
+  put16(b, at + 2, v >> 16);
+}
 
 std::string trim(const std::string& s) {
   size_t begin = s.find_first_not_of(" \t\r\n");
@@ -66,6 +76,7 @@ Jar::Jar(std::string path) : path_(std::move(path)) {
     }
   }
   if (end == std::string::npos) throw Failure(notZip);
+  endRecord_ = end;
   const uint32_t count = le16(bytes_, end + 10);
   size_t at = le32(bytes_, end + 16);
   for (uint32_t i = 0; i < count; ++i) {
@@ -76,6 +87,7 @@ Jar::Jar(std::string path) : path_(std::move(path)) {
     const size_t next = at + 46 + nameLength + le16(bytes_, at + 30) + le16(bytes_, at + 32);
     if (next > bytes_.size()) throw Failure(notZip);
     entries_.emplace(bytes_.substr(at + 46, nameLength), entry);
+    directory_.push_back(at);
     at = next;
   }
 }
@@ -124,6 +136,68 @@ std::optional<int> Jar::classFileVersion(const std::string& className) const {
   auto bytes = read(entry + ".class");
   if (!bytes || bytes->size() < 8 || le32(*bytes, 0) != 0xbebafeca) return std::nullopt;
   return static_cast<uint8_t>((*bytes)[6]) << 8 | static_cast<uint8_t>((*bytes)[7]);
+}
+
+bool Jar::isSigned() const {
+  for (const auto& [name, entry] : entries_) {
+    if (!name.starts_with("META-INF/") || name.find('/', 9) != std::string::npos) continue;
+    if (name.ends_with(".SF") || name.ends_with(".RSA") || name.ends_with(".DSA") ||
+        name.ends_with(".EC")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string Jar::withManifest(const std::string& manifest) const {
+  if (!contains(kManifestEntry)) throw Failure(path_ + " has no manifest to replace.");
+  const std::string damaged = path_ + " is damaged (an entry runs past its end). Rebuild the jar.";
+  std::string out;
+  std::string central;
+  for (size_t record : directory_) {
+    const uint32_t nameLength = le16(bytes_, record + 28);
+    const size_t recordEnd =
+        record + 46 + nameLength + le16(bytes_, record + 30) + le16(bytes_, record + 32);
+    std::string copy = bytes_.substr(record, recordEnd - record);
+    const size_t header = le32(bytes_, record + 42);
+    put32(copy, 42, static_cast<uint32_t>(out.size()));
+    if (bytes_.compare(record + 46, nameLength, kManifestEntry) == 0) {
+      // Stored, so that its sizes are known before its bytes and need no data descriptor.
+      const uint32_t crc = static_cast<uint32_t>(
+          crc32(0, reinterpret_cast<const Bytef*>(manifest.data()), static_cast<uInt>(manifest.size())));
+      const uint32_t flags = le16(bytes_, record + 8) & ~kHasDataDescriptor;
+      std::string local(30, '\0');
+      put32(local, 0, kLocalHeader);
+      put16(local, 4, 20);
+      put16(local, 6, flags);
+      put16(local, 8, kStored);
+      put32(local, 10, le32(bytes_, record + 12));  // time and date
+      put32(local, 14, crc);
+      put32(local, 18, static_cast<uint32_t>(manifest.size()));
+      put32(local, 22, static_cast<uint32_t>(manifest.size()));
+      put16(local, 26, nameLength);
+      out += local + kManifestEntry + manifest;
+      put16(copy, 8, flags);
+      put16(copy, 10, kStored);
+      put32(copy, 16, crc);
+      put32(copy, 20, static_cast<uint32_t>(manifest.size()));
+      put32(copy, 24, static_cast<uint32_t>(manifest.size()));
+    } else {
+      if (header + 30 > bytes_.size() || le32(bytes_, header) != kLocalHeader) throw Failure(damaged);
+      size_t end = header + 30 + le16(bytes_, header + 26) + le16(bytes_, header + 28) +
+                   le32(bytes_, record + 20);
+      if (le16(bytes_, header + 6) & kHasDataDescriptor) {
+        end += end + 4 <= bytes_.size() && le32(bytes_, end) == kDataDescriptor ? 16 : 12;
+      }
+      if (end > bytes_.size()) throw Failure(damaged);
+      out.append(bytes_, header, end - header);
+    }
+    central += copy;
+  }
+  std::string endRecord = bytes_.substr(endRecord_);
+  put32(endRecord, 12, static_cast<uint32_t>(central.size()));
+  put32(endRecord, 16, static_cast<uint32_t>(out.size()));
+  return out + central + endRecord;
 }
 
 std::map<std::string, std::string> parseManifest(const std::string& text) {

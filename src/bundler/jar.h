@@ -1,5 +1,5 @@
 // What qmk-bundle reads from jars: the manifest's main class, and the class-file version of a
-// class (which tells the oldest Java that can run it). A jar is a zip archive; its entries are
+// class (which tells the oldest Java that can run it); and a jar's copy with another manifest. A jar is a zip archive; its entries are
 // inflated with zlib.
 #pragma once
 
@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace bundler {
 
@@ -26,6 +27,15 @@ class Jar {
   std::optional<std::string> mainClass() const;
   // The major class-file version of class `name` (dotted), when the jar holds it.
   std::optional<int> classFileVersion(const std::string& className) const;
+  // The raw text of META-INF/MANIFEST.MF; absent without one.
+  std::optional<std::string> manifestText() const { return read(kManifestEntry); }
+  // Whether the jar is signed: a rewritten manifest would break its signature.
+  bool isSigned() const;
+  // The bytes of the jar with `manifest` as its META-INF/MANIFEST.MF, every other entry kept as
+  // it is (same bytes, same order). Failure when the jar has no manifest to replace.
+  std::string withManifest(const std::string& manifest) const;
+
+  static constexpr const char* kManifestEntry = "META-INF/MANIFEST.MF";
 
  private:
   struct Entry {
@@ -37,6 +47,8 @@ class Jar {
   std::string path_;
   std::string bytes_;
   std::map<std::string, Entry> entries_;
+  std::vector<size_t> directory_;  // where each central directory record starts, in order
+  size_t endRecord_ = 0;
 };
 
 // The manifest's main attributes from its text: "Name: value" lines up to the first empty
