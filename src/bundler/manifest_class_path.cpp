@@ -219,6 +219,27 @@ class ClassPathWalk {
   std::vector<JavaEntry> entries_;
 };
 
+// Copies the folder `from` to `to`, leaving out the folder the bundle is being built in: an
+// entry such as "." names the jar's own folder, which may be where the bundle goes.
+void copyFolder(const fs::path& from, const fs::path& to, const fs::path& buildingIn) {
+  std::error_code error;
+  fs::create_directories(to, error);
+  if (error) throw Failure("cannot create " + to.string() + ": " + error.message() + ".");
+  for (const auto& item : fs::directory_iterator(from)) {
+    const fs::path target = to / item.path().filename();
+    if (item.is_directory()) {
+      if (canonical(item.path().string()) == buildingIn.string()) continue;
+      copyFolder(item.path(), target, buildingIn);
+    } else if (item.is_regular_file()) {
+      fs::copy_file(item.path(), target, error);
+      if (error) {
+        throw Failure("cannot copy " + item.path().string() + " into the bundle: " +
+                      error.message() + ".");
+      }
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<ClassPathReference> manifestClassPath(const Jar& jar) {
@@ -242,7 +263,8 @@ void copyJavaEntry(const JavaEntry& entry, const std::string& javaFolder) {
   const fs::path target = fs::path(javaFolder) / entry.name;
   std::error_code error;
   if (entry.folder) {
-    fs::copy(entry.source, target, fs::copy_options::recursive, error);
+    const fs::path bundle = fs::path(canonical(javaFolder)).parent_path().parent_path();
+    copyFolder(entry.source, target, bundle);
   } else if (entry.classPath) {
     const Jar jar(entry.source);
     writeFileAtomically(target.string(),

@@ -37,7 +37,8 @@ struct JavaEntry {
 std::vector<JavaEntry> bundledClassPath(const std::vector<std::string>& jars, bool followManifests,
                                         const std::string& command);
 
-// Writes `entry` into the folder `javaFolder` under its name.
+// Writes `entry` under its name into `javaFolder`, the Contents/Java of the bundle being built
+// (a folder entry that holds that bundle is copied without it).
 void copyJavaEntry(const JavaEntry& entry, const std::string& javaFolder);
 
 // `manifest` with its main section's Class-Path replaced by `classPath` (removed when it is

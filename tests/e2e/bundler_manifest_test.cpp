@@ -158,6 +158,24 @@ TEST_F(ManifestTest, WithoutManifestClassPathOnlyTheGivenJarsAreCopiedAndCheckSa
   EXPECT_EQ(countOf(checked.out, "which does not exist"), 7) << checked.out;
 }
 
+TEST_F(ManifestTest, AClassPathNamingTheJarsOwnFolderWhereTheBundleIsMadeIsCopiedWithoutIt) {
+  const std::string app = src + "/app";
+  makeJar(app + "/main.jar", {"ManifestMain"}, "Main-Class: ManifestMain\nClass-Path: .\n");
+  writeFile(app + "/settings.properties", "colour=blue\n");
+  RunResult made = run({QMK_BUNDLE, "create", "--name", "Here", "--jar", "main.jar"}, "",
+                       environment(), app);
+  ASSERT_EQ(made.status, 0) << made.err;
+  EXPECT_EQ(classPathOf(app + "/Here.app"),
+            "$APP_PACKAGE/Contents/Java/main.jar:$APP_PACKAGE/Contents/Java/app");
+  const std::string copied = app + "/Here.app/Contents/Java/app";
+  EXPECT_TRUE(fs::exists(copied + "/settings.properties"));
+  EXPECT_TRUE(fs::exists(copied + "/main.jar"));
+  EXPECT_FALSE(fs::exists(copied + "/Here.app"));
+  for (const auto& item : fs::directory_iterator(copied)) {
+    EXPECT_FALSE(item.path().filename().string().starts_with(".Here")) << item.path();
+  }
+}
+
 // The runtimes the module directives are tried on: Debian's JDK 17 always, Temurin 25 where
 // installed; each chosen by version bounds, as a user would.
 struct Runtime {
@@ -208,6 +226,23 @@ TEST_F(ManifestTest, TheMainJarsModuleDirectivesActAsWithJavaJarAndWarnAboutNoth
     EXPECT_NE(r.status, 0);
     EXPECT_TRUE(contains(r.err, "InaccessibleObjectException")) << r.err;
   }
+}
+
+TEST_F(ManifestTest, AnEmbeddedRuntimeIsWhatTheModuleDirectivesAreCheckedAgainst) {
+  const std::string jar = dir / "opens.jar";
+  // jdeps finds that the probe needs java.base alone: the runtime made has no java.desktop.
+  makeJar(jar, {"OpensProbe"},
+          "Main-Class: OpensProbe\nAdd-Opens: java.base/java.lang java.desktop/java.awt\n");
+  const std::string app = dir / "Own.app";
+  RunResult made = bundle({"create", "--name", "Own", "--jar", jar, "--out", app, "--runtime",
+                           std::string("jlink=") + QMK_JAVA_HOME});
+  ASSERT_EQ(made.status, 0) << made.err;
+  EXPECT_TRUE(contains(made.err, "checked against the bundle's own runtime (17.")) << made.err;
+  EXPECT_TRUE(contains(made.err, "left out, as java -jar would: java.desktop/java.awt")) << made.err;
+  RunResult r = start(app, "Own");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "opened: hash\n");
+  EXPECT_EQ(r.err, "");
 }
 
 TEST_F(ManifestTest, CheckWarnsAboutModuleOptionsTheRuntimeCannotHonourAndALauncherAgent) {
