@@ -192,9 +192,11 @@ class ClassPathWalk {
       }
       platform::FileManager files;
       if (!files.isRegularFile(*reference.path) && !files.isDirectory(*reference.path)) {
+        const std::string where =
+            *reference.path == reference.written ? "" : " (" + *reference.path + ")";
         warn(command_, "the manifest of " + path + " names " + reference.written +
-                           " in its Class-Path, which does not exist (" + *reference.path +
-                           "); the bundle is made without it, as java starts without it.");
+                           " in its Class-Path, which does not exist" + where +
+                           "; the bundle is made without it, as java starts without it.");
         continue;
       }
       const bool folderEntry = files.isDirectory(*reference.path);

@@ -158,6 +158,20 @@ TEST_F(ManifestTest, WithoutManifestClassPathOnlyTheGivenJarsAreCopiedAndCheckSa
   EXPECT_EQ(countOf(checked.out, "which does not exist"), 7) << checked.out;
 }
 
+TEST_F(ManifestTest, TheInstallerCarriesTheClassPathItsJarsName) {
+  const std::string jar = makeClassPathApplication();
+  const std::string app = dir / "Setup.app";
+  RunResult made = bundle({"installer", "--name", "Setup", "--jar", jar, "--out", app});
+  ASSERT_EQ(made.status, 0) << made.err;
+  EXPECT_TRUE(contains(made.err, "names missing.jar in its Class-Path")) << made.err;
+  const std::string java = "$APP_PACKAGE/Contents/Java/";
+  EXPECT_EQ(classPathOf(app), java + "main.jar:" + java + "relative.jar:" + java + "chained.jar:" +
+                                  java + "absolute.jar:" + java + "url with blank.jar:" + java +
+                                  "util.jar:" + java + "util-2.jar:" + java + "classes");
+  EXPECT_TRUE(fs::exists(app + "/Contents/Java/util-2.jar"));
+  EXPECT_TRUE(fs::exists(app + "/Contents/Java/classes/ManifestFolder.class"));
+}
+
 TEST_F(ManifestTest, AClassPathNamingTheJarsOwnFolderWhereTheBundleIsMadeIsCopiedWithoutIt) {
   const std::string app = src + "/app";
   makeJar(app + "/main.jar", {"ManifestMain"}, "Main-Class: ManifestMain\nClass-Path: .\n");
