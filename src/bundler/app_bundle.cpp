@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <set>
 
+#include "bundler/app_version.h"
 #include "bundler/failure.h"
 #include "bundler/icon.h"
 #include "bundler/jar.h"
@@ -74,6 +75,8 @@ std::vector<OptionSyntax> appOptionSyntax() {
       {"working-directory", "DIR", "the working directory (default: the bundle's directory)"},
       {"icon", "FILE", "the icon, PNG or ICNS"},
       {"identifier", "ID", "the bundle identifier (default: local.<name>)"},
+      {"version", "VERSION", "the application's version (default: the first jar's "
+                             "Implementation-Version, else 1.0)"},
       {"options-file", "FILE", "a VM options file read at each start"},
       {"out", "PATH", "where the bundle goes (default: ./NAME.app)"},
       {"force", "", "replace an existing --out"},
@@ -131,6 +134,7 @@ AppDescription describeApp(const ParsedOptions& options, const std::string& comm
     }
     app.jars.push_back(platform::absolutePath(path));
   }
+  app.version = appVersion(options, jars.front(), command);
   app.mainClass = findMainClass(jars, options);
 
   app.minJava = options.value("min-java");
@@ -186,6 +190,8 @@ plist::Dictionary appInfo(const AppDescription& app) {
       {"CFBundleName", plist::Value::string(app.name)},
       {"CFBundleIdentifier", plist::Value::string(app.identifier)},
       {"CFBundleExecutable", plist::Value::string(app.name)},
+      {"CFBundleShortVersionString", plist::Value::string(app.version)},
+      {"CFBundleVersion", plist::Value::string(app.version)},
       {"CFBundlePackageType", plist::Value::string("APPL")},
       {"CFBundleInfoDictionaryVersion", plist::Value::string("6.0")},
       {"CFBundleDevelopmentRegion", plist::Value::string("en")},

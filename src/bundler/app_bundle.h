@@ -25,6 +25,7 @@ struct AppDescription {
   std::optional<std::string> workingDirectory;
   std::optional<std::string> optionsFile;
   std::optional<std::string> iconPath;
+  std::string version;  // CFBundleShortVersionString and CFBundleVersion
 };
 
 // The options both commands take.

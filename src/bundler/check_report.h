@@ -22,6 +22,7 @@ struct CheckReport {
   std::optional<std::string> launcher;  // Contents/MacOS/<executable>, absent when there is none
   std::string infoPlist;
   std::optional<std::string> infoPlistProblem;  // the reader's reason; absent when it reads
+  std::optional<std::string> version;  // CFBundleShortVersionString, else CFBundleVersion
   std::vector<RuntimeCandidate> candidates;
   std::optional<ChosenRuntime> runtime;
   std::vector<std::string> packedArchives;  // what the launch would expand with unpack200

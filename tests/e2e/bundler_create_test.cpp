@@ -155,6 +155,57 @@ TEST_F(BundlerTest, StartupCacheCanBeLeftOffAndMainClassGiven) {
   EXPECT_NE(r.out.find("arg[0]=exit=3"), std::string::npos) << r.out;
 }
 
+// A jar of the test probe whose manifest holds `attributes` ("Name: value" lines).
+std::string jarWithManifest(const std::string& dir, const std::string& attributes) {
+  const std::string manifest = dir + "/manifest.txt";
+  const std::string jar = dir + "/probe-manifest.jar";
+  writeFile(manifest, "Main-Class: Probe\n" + attributes + "\n");
+  RunResult r = run({QMK_JAVA_HOME "/bin/jar", "--create", "--file", jar, "--manifest", manifest,
+                     "-C", QMK_JAVA_CLASSES, "Probe.class"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  return jar;
+}
+
+TEST_F(BundlerTest, VersionComesFromTheOptionTheManifestOrIsOnePointZero) {
+  const std::string unusable = jarWithManifest(dir.path(), "Implementation-Version: release one");
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    const char* version;
+    const char* warning;  // a part of the warning on standard error; "" for none
+  };
+  const std::vector<Case> cases = {
+      {"manifest", {"create", "--name", "Manifest", "--jar", kDebianJar}, "3.8.7", ""},
+      {"option over manifest",
+       {"create", "--name", "Given", "--jar", kDebianJar, "--version", "2.5.1-beta+7"},
+       "2.5.1-beta+7", ""},
+      {"no manifest version",
+       {"create", "--name", "Plain", "--jar", jarWithoutManifest(), "--main-class", "Probe"},
+       "1.0", ""},
+      {"unusable manifest version", {"create", "--name", "Odd", "--jar", unusable}, "1.0",
+       "warning: the Implementation-Version 'release one' in the manifest of " },
+      {"installer", {"installer", "--name", "Setup", "--jar", kDebianJar, "--version", "4~rc_1"},
+       "4~rc_1", ""},
+  };
+  for (const auto& c : cases) {
+    RunResult made = bundle(c.args);
+    ASSERT_EQ(made.status, 0) << c.what << ": " << made.err;
+    const std::string app = dir / (c.args[2] + ".app");
+    EXPECT_EQ(infoOf(app)["CFBundleShortVersionString"].stringValue(), c.version) << c.what;
+    EXPECT_EQ(infoOf(app)["CFBundleVersion"].stringValue(), c.version) << c.what;
+    if (*c.warning) {
+      EXPECT_NE(made.err.find(c.warning), std::string::npos) << c.what << ": " << made.err;
+      EXPECT_NE(made.err.find("only letters, digits"), std::string::npos) << made.err;
+    } else if (c.args[0] == "create") {
+      EXPECT_EQ(made.err, "") << c.what;
+    }
+  }
+  RunResult text = bundle({"check", dir / "Given.app"});
+  EXPECT_NE(text.out.find("\nversion: 2.5.1-beta+7\n"), std::string::npos) << text.out;
+  RunResult json = bundle({"check", "--json", dir / "Manifest.app"});
+  EXPECT_NE(json.out.find("\"version\":\"3.8.7\""), std::string::npos) << json.out;
+}
+
 TEST_F(BundlerTest, JlinkedBundleUsesItsOwnRuntime) {
   const std::string runtime = jlinked() + "/Contents/PlugIns/jre.bundle";
   const plist::Value info = infoOf(runtime);
@@ -244,6 +295,18 @@ TEST_F(BundlerTest, BadInputIsRefusedClearlyAndLeavesNothing) {
        "http://127.0.0.1/x.tar.gz"}, 2, "--runtime-url needs the archive"},
       {"malformed digest", {"installer", "--name", "A", "--jar", "@JAR", "--runtime-url",
        "http://127.0.0.1/x.tar.gz", "--runtime-sha256", "abc"}, 2, "64 hexadecimal digits"},
+      {"version not beginning with a digit",
+       {"create", "--name", "A", "--jar", "@JAR", "--version", "v1.0"}, 2,
+       "--version 'v1.0' cannot be used: it must begin with a digit"},
+      {"version with a blank", {"installer", "--name", "A", "--jar", "@JAR", "--version", "1 0"},
+       2, "it holds a blank; only letters, digits and . + ~ - _ may appear"},
+      {"version with a slash", {"create", "--name", "A", "--jar", "@JAR", "--version=1/0"}, 2,
+       "it holds '/'"},
+      {"empty version", {"create", "--name", "A", "--jar", "@JAR", "--version="}, 2,
+       "it is empty"},
+      {"version too long",
+       {"create", "--name", "A", "--jar", "@JAR", "--version", "1" + std::string(64, '0')}, 2,
+       "it has 65 characters, more than 64"},
       {"desktop without bundle", {"desktop", "nothing.app"}, 1, "is not an application bundle"},
   };
   for (const auto& c : cases) {
