@@ -8,6 +8,7 @@
 #include "bundler/failure.h"
 #include "bundler/icon.h"
 #include "bundler/jar.h"
+#include "bundler/output_place.h"
 #include "bundler/staged_output.h"
 #include "platform/file_manager.h"
 #include "platform/process_info.h"
@@ -78,7 +79,8 @@ std::vector<OptionSyntax> appOptionSyntax() {
       {"version", "VERSION", "the application's version (default: the first jar's "
                              "Implementation-Version, else 1.0)"},
       {"options-file", "FILE", "a VM options file read at each start"},
-      {"out", "PATH", "where the bundle goes (default: ./NAME.app)"},
+      {"out", "PATH", "the folder NAME.app goes into (created when missing), or the bundle's "
+                      "own path when it ends in .app (default: ./NAME.app)"},
       {"force", "", "replace an existing --out"},
   };
 }
@@ -244,7 +246,7 @@ std::string launcherProgram(const std::string& name) {
 }
 
 std::string outputPath(const ParsedOptions& options, const std::string& name) {
-  return platform::absolutePath(options.value("out").value_or(name + ".app"));
+  return bundlePlace(options.value("out"), name);
 }
 
 }  // namespace bundler

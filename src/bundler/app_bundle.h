@@ -53,7 +53,8 @@ void writeInfoPlist(const std::string& bundle, const plist::Dictionary& info);
 // from (the build's bin/ and an install's bin/ alike); Failure when it is not there.
 std::string launcherProgram(const std::string& name);
 
-// "--out" or "<name>.app" in the current directory.
+// The bundle's path: "--out" when it ends in ".app", else "<name>.app" in the folder "--out"
+// names, or in the current directory.
 std::string outputPath(const ParsedOptions& options, const std::string& name);
 
 }  // namespace bundler

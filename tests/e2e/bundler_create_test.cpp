@@ -1,7 +1,13 @@
 // qmk-bundle create and installer from end to end: bundles made by the real program for a real
 // Debian jar, started through appstub and setupstub, with and without a jlinked runtime, and
 // the bad inputs a new user gives, each with its message and nothing left behind.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -267,6 +273,7 @@ struct BadInput {
 TEST_F(BundlerTest, BadInputIsRefusedClearlyAndLeavesNothing) {
   const std::string noManifest = jarWithoutManifest();
   writeFile(dir / "notes.jar", "not a zip file");
+  writeFile(dir / "file.app", "a file");
   const std::vector<BadInput> cases = {
       {"jar without manifest", {"create", "--name", "A", "--jar", "@NOMANIFEST"}, 1,
        "names no Main-Class in its manifest (META-INF/MANIFEST.MF). Give the class with "
@@ -289,8 +296,15 @@ TEST_F(BundlerTest, BadInputIsRefusedClearlyAndLeavesNothing) {
       {"unknown option", {"create", "--nmae", "A"}, 2, "unknown option '--nmae'"},
       {"icon neither PNG nor ICNS", {"create", "--name", "A", "--jar", "@JAR", "--icon", "notes.jar"},
        1, "is neither a PNG nor an ICNS"},
-      {"out in a missing directory", {"create", "--name", "A", "--jar", "@JAR", "--out", "no/A.app"},
-       1, "does not exist. Create it first"},
+      {"out below a file", {"create", "--name", "A", "--jar", "@JAR", "--out", "notes.jar/A.app"},
+       1, "notes.jar is a file, not a folder"},
+      {"out that is a file", {"create", "--name", "A", "--jar", "@JAR", "--out", "notes.jar"}, 1,
+       "notes.jar is a file, not a folder. Give a folder to put A.app in"},
+      {"out that is a file ending in .app", {"installer", "--name", "A", "--jar", "@JAR", "--out",
+       "@FILEAPP", "--force"}, 1, "is a file, not a folder"},
+      {"folders made for out, failure after",
+       {"create", "--name", "A", "--jar", "@JAR", "--out", "made/for/it", "--runtime", "/tmp"}, 1,
+       "is not a Java runtime home"},
       {"download without archive", {"installer", "--name", "A", "--jar", "@JAR", "--runtime-url",
        "http://127.0.0.1/x.tar.gz"}, 2, "--runtime-url needs the archive"},
       {"malformed digest", {"installer", "--name", "A", "--jar", "@JAR", "--runtime-url",
@@ -314,6 +328,7 @@ TEST_F(BundlerTest, BadInputIsRefusedClearlyAndLeavesNothing) {
     for (std::string arg : c.args) {
       arg = std::regex_replace(arg, std::regex("@NOMANIFEST"), noManifest);
       arg = std::regex_replace(arg, std::regex("@JLINKED"), jlinked());
+      arg = std::regex_replace(arg, std::regex("@FILEAPP"), dir / "file.app");
       if (arg == "@JAR") arg = kDebianJar;
       args.push_back(arg);
     }
@@ -341,6 +356,155 @@ TEST_F(BundlerTest, ExistingOutputIsReplacedOnlyWithForce) {
   EXPECT_FALSE(fs::exists(app + "/keep"));
   EXPECT_TRUE(fs::exists(app + "/Contents/MacOS/Twice"));
   EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"Twice.app", "home", "tmp"}));
+}
+
+TEST_F(BundlerTest, OutIsTheFolderTheBundleGoesIntoOrTheBundleItself) {
+  fs::create_directories(dir / "dist");
+  fs::create_directories(dir / "Taken.app");
+  struct Case {
+    const char* what;
+    std::vector<std::string> out;  // --out and what follows it
+    int status;
+    const char* made;     // the bundle made, relative to the test's folder; "" for none
+    const char* message;  // a part of standard error when refused
+  };
+  const std::vector<Case> cases = {
+      {"existing folder", {"dist"}, 0, "dist/Out.app", ""},
+      {"existing folder with a slash", {"dist/", "--force"}, 0, "dist/Out.app", ""},
+      {"missing folders", {"build/new dist"}, 0, "build/new dist/Out.app", ""},
+      {"the bundle itself, parents missing", {"deep/er/Mine.app"}, 0, "deep/er/Mine.app", ""},
+      {"an existing bundle", {"Taken.app"}, 1, "", "Taken.app exists already"},
+      {"an existing bundle with force", {"Taken.app", "--force"}, 0, "Taken.app", ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"create", "--name", "Out", "--jar", kDebianJar, "--out"};
+    args.insert(args.end(), c.out.begin(), c.out.end());
+    RunResult r = bundle(args);
+    EXPECT_EQ(r.status, c.status) << c.what << ": " << r.err;
+    if (*c.made) {
+      const std::string app = fs::weakly_canonical(dir / c.made).string();
+      EXPECT_EQ(r.out, app + "\n") << c.what;
+      EXPECT_TRUE(fs::is_regular_file(app + "/Contents/MacOS/Out")) << c.what;
+      const std::string folder = fs::path(app).parent_path();
+      for (const auto& entry : fs::directory_iterator(folder)) {
+        EXPECT_EQ(entry.path().filename().string().find(".partial-"), std::string::npos)
+            << c.what << ": " << entry.path();
+      }
+    } else {
+      EXPECT_NE(r.err.find(c.message), std::string::npos) << c.what << ": " << r.err;
+    }
+  }
+  RunResult started = start(dir / "deep/er/Mine.app/Contents/MacOS/Out", {"1", "2"});
+  EXPECT_EQ(started.status, 0) << started.err;
+  EXPECT_NE(started.out.find("1 < 2"), std::string::npos) << started.out;
+}
+
+// --- A killed run ---------------------------------------------------------------------------
+
+// qmk-bundle with `args` started in the background, its output thrown away.
+pid_t startInBackground(std::vector<std::string> args) {
+  args.insert(args.begin(), QMK_BUNDLE);
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int result = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  EXPECT_EQ(result, 0);
+  return pid;
+}
+
+bool lockIsFree(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return false;
+  const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  ::close(fd);  // gives a lock taken here back at once
+  return free;
+}
+
+// The partial folders (".<bundle>.partial-XXXXXX", real folders) in `folder`.
+std::set<std::string> partialFolders(const std::string& folder, const std::string& bundle) {
+  std::set<std::string> found;
+  const std::regex pattern("\\." + bundle + "\\.partial-[A-Za-z0-9]{6}");
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    const std::string name = entry.path().filename();
+    if (std::regex_match(name, pattern) && fs::is_directory(fs::symlink_status(entry.path()))) {
+      found.insert(name);
+    }
+  }
+  return found;
+}
+
+// Waits until the run `pid` has made and locked a partial folder not among `known` in `folder`
+// and is done with the lock of the folder itself; returns the partial folder's name.
+std::string waitForBuilding(pid_t pid, const std::string& folder, const std::string& bundle,
+                            const std::set<std::string>& known) {
+  for (int i = 0; i < 600000; i++) {
+    for (const auto& name : partialFolders(folder, bundle)) {
+      if (!known.contains(name) && !lockIsFree(folder + "/" + name) && lockIsFree(folder)) {
+        return name;
+      }
+    }
+    int status;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      ADD_FAILURE() << "the run ended before it could be caught building";
+      return "";
+    }
+    ::usleep(100);
+  }
+  ADD_FAILURE() << "no partial folder appeared";
+  return "";
+}
+
+void killAndReap(pid_t pid) {
+  ::kill(pid, SIGKILL);
+  int status;
+  ::waitpid(pid, &status, 0);
+}
+
+TEST_F(BundlerTest, AKilledRunLeavesAPartialFolderTheNextRunRemovesButNotALiveOnes) {
+  const std::string out = dir / "dist";
+  fs::create_directories(out);
+  // What looks like a partial folder but is not one of ours, or not one of this bundle's.
+  fs::create_directories(dir / "elsewhere/inside");
+  fs::create_directory_symlink(dir / "elsewhere", out + "/.Slow.app.partial-Linked");
+  writeFile(out + "/.Slow.app.partial-AFile1", "a file");
+  fs::create_directories(out + "/.Slow.app.partial-long1234");
+  fs::create_directories(out + "/.Other.app.partial-ABCDEF");
+  const std::set<std::string> decoys = listing(out);
+
+  // Copying a whole runtime into the bundle takes long enough to be caught in the middle.
+  const std::vector<std::string> slow = {"create", "--name", "Slow", "--jar", kDebianJar,
+                                         "--runtime", jlinked() + "/Contents/PlugIns/jre.bundle",
+                                         "--out", out};
+  const pid_t killed = startInBackground(slow);
+  const std::string abandoned = waitForBuilding(killed, out, "Slow.app", {});
+  killAndReap(killed);
+  ASSERT_FALSE(abandoned.empty());
+  EXPECT_TRUE(fs::exists(out + "/" + abandoned)) << "a killed run cannot clean up";
+  EXPECT_FALSE(fs::exists(out + "/Slow.app"));
+
+  const pid_t stopped = startInBackground(slow);
+  const std::string live = waitForBuilding(stopped, out, "Slow.app", {abandoned});
+  ::kill(stopped, SIGSTOP);
+  RunResult second = bundle({"create", "--name", "Slow", "--jar", kDebianJar, "--out", out});
+  EXPECT_EQ(second.status, 0) << second.err;
+  std::set<std::string> expected = decoys;
+  expected.insert({"Slow.app", live});
+  EXPECT_EQ(listing(out), expected) << "the abandoned folder went, the live one stayed";
+  killAndReap(stopped);
+
+  // The installer cleans up after create as create does after the installer.
+  RunResult third = bundle({"installer", "--name", "Slow", "--jar", kDebianJar, "--out", out,
+                            "--force"});
+  EXPECT_EQ(third.status, 0) << third.err;
+  expected.erase(live);
+  EXPECT_EQ(listing(out), expected);
+  EXPECT_TRUE(fs::exists(dir / "elsewhere/inside"));
 }
 
 TEST_F(BundlerTest, EverySubcommandHasHelp) {
