@@ -75,6 +75,7 @@ std::vector<OptionSyntax> appOptionSyntax() {
       {"max-java", "VERSION", "the newest Java the application runs on"},
       {"working-directory", "DIR", "the working directory (default: the bundle's directory)"},
       {"icon", "FILE", "the icon, PNG or ICNS"},
+      {"splash", "IMAGE", "a splash image shown while Java starts, PNG, GIF or JPEG"},
       {"identifier", "ID", "the bundle identifier (default: local.<name>)"},
       {"version", "VERSION", "the application's version (default: the first jar's "
                              "Implementation-Version, else 1.0)"},
@@ -168,6 +169,7 @@ AppDescription describeApp(const ParsedOptions& options, const std::string& comm
     readIcon(*icon);  // refuses what is neither PNG nor ICNS before anything is written
     app.iconPath = platform::absolutePath(*icon);
   }
+  if (auto splash = options.value("splash")) app.splash = readSplash(*splash);
   return app;
 }
 
@@ -187,6 +189,7 @@ plist::Dictionary appInfo(const AppDescription& app) {
   if (!app.arguments.empty()) javaVM["ArgumentArray"] = stringArray(app.arguments);
   if (app.workingDirectory) javaVM["WorkingDirectory"] = plist::Value::string(*app.workingDirectory);
   if (app.optionsFile) javaVM["OptionsFile"] = plist::Value::string(*app.optionsFile);
+  if (app.splash) javaVM["SplashFile"] = plist::Value::string(splashFileValue(*app.splash));
 
   plist::Dictionary info = {
       {"CFBundleName", plist::Value::string(app.name)},
@@ -233,6 +236,7 @@ void writeAppContents(const AppDescription& app, const std::string& bundle,
     writeFileAtomically((contents / "Resources" / iconFile).string(),
                         asIcns(readIcon(*app.iconPath)));
   }
+  if (app.splash) copySplash(*app.splash, (contents / "Resources").string());
 }
 
 std::string launcherProgram(const std::string& name) {

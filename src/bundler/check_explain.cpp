@@ -196,6 +196,7 @@ CheckReport explainLaunch(const std::string& bundlePath, const std::vector<std::
   for (const auto& notice : notices) report.failures.push_back("the user would see: " + notice);
 
   addConfigurationWarnings(report, launcher);
+  addSplashWarnings(report, launcher.info()["JavaVM"], launcher.bundlePath());
   if (report.runtime && report.launchVector) addRuntimeOptionWarnings(report);
   return report;
 }

@@ -43,5 +43,7 @@ CheckReport explainLaunch(const std::string& bundlePath, const std::vector<std::
 // The warnings about the configuration and the chosen runtime, added to `report`.
 void addConfigurationWarnings(CheckReport& report, const Launcher& launcher);
 void addRuntimeOptionWarnings(CheckReport& report);
+// A warning when the JavaVM dictionary's SplashFile names no image the runtime can show.
+void addSplashWarnings(CheckReport& report, const plist::Value& javaVM, const std::string& bundle);
 
 }  // namespace bundler

@@ -212,6 +212,56 @@ TEST_F(BundlerTest, VersionComesFromTheOptionTheManifestOrIsOnePointZero) {
   EXPECT_NE(json.out.find("\"version\":\"3.8.7\""), std::string::npos) << json.out;
 }
 
+// A real PNG of 2 by 2 orange pixels, and the first bytes of the other kinds a splash may be.
+const std::string kPng(
+    "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00\x00\x02\x00\x00"
+    "\x00\x02\x08\x02\x00\x00\x00\xfd\xd4\x9a\x73\x00\x00\x00\x10\x49\x44\x41\x54\x78\x9c\x63"
+    "\xf8\xdf\xc0\x00\x44\x0c\x10\x0a\x00\x2d\xee\x05\xfd\x8b\x3f\x6e\x84\x00\x00\x00\x00\x49"
+    "\x45\x4e\x44\xae\x42\x60\x82",
+    73);
+const std::string kGif = "GIF89a\x01\x00\x01\x00";
+const std::string kJpeg = "\xff\xd8\xff\xe0\x00\x10JFIF";
+
+TEST_F(BundlerTest, SplashIsCopiedUnderANameThatTellsItsKindAndReachesTheRuntime) {
+  struct Case {
+    const char* given;
+    std::string bytes;
+    const char* stored;
+  };
+  const std::vector<Case> cases = {
+      {"splash.gif", kPng, "splash.png"},    // a name that lies gets the right extension
+      {"photo.JPEG", kJpeg, "photo.JPEG"},   // a name that tells the truth is kept
+      {"anim", kGif, "anim.gif"},            // a name without one gets one
+      {"logo.v2", kGif, "logo.v2.gif"},      // another extension is kept in the name
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string name = "Splash " + std::to_string(++n);
+    writeFile(dir / c.given, c.bytes);
+    RunResult made = bundle({"create", "--name", name, "--jar", kDebianJar, "--splash", c.given});
+    ASSERT_EQ(made.status, 0) << c.given << ": " << made.err;
+    const std::string app = dir / (name + ".app");
+    EXPECT_EQ(readFile(app + "/Contents/Resources/" + c.stored), c.bytes) << c.given;
+    EXPECT_EQ(infoOf(app)["JavaVM"]["SplashFile"].stringValue(),
+              std::string("$APP_PACKAGE/Contents/Resources/") + c.stored);
+  }
+  const std::string app = dir / "Splash 1.app";
+  RunResult r = start(app + "/Contents/MacOS/Splash 1", {"1", "2"}, {{"QUILLMARK_LOG", "yes"}});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("1 < 2"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("-splash:" + app + "/Contents/Resources/splash.png"), std::string::npos)
+      << r.err;
+
+  EXPECT_EQ(bundle({"check", app}).out.find("SplashFile"), std::string::npos);
+  writeFile(app + "/Contents/Resources/splash.png", "no image");
+  EXPECT_NE(bundle({"check", app}).out.find("warning: SplashFile names " + app +
+                                            "/Contents/Resources/splash.png, which is not a PNG"),
+            std::string::npos);
+  fs::remove(app + "/Contents/Resources/splash.png");
+  RunResult missing = bundle({"check", "--json", app});
+  EXPECT_NE(missing.out.find("splash.png, which does not exist"), std::string::npos) << missing.out;
+}
+
 TEST_F(BundlerTest, JlinkedBundleUsesItsOwnRuntime) {
   const std::string runtime = jlinked() + "/Contents/PlugIns/jre.bundle";
   const plist::Value info = infoOf(runtime);
@@ -309,6 +359,10 @@ TEST_F(BundlerTest, BadInputIsRefusedClearlyAndLeavesNothing) {
        "http://127.0.0.1/x.tar.gz"}, 2, "--runtime-url needs the archive"},
       {"malformed digest", {"installer", "--name", "A", "--jar", "@JAR", "--runtime-url",
        "http://127.0.0.1/x.tar.gz", "--runtime-sha256", "abc"}, 2, "64 hexadecimal digits"},
+      {"splash that is no image", {"create", "--name", "A", "--jar", "@JAR", "--splash",
+       "notes.jar"}, 1, "notes.jar is not a PNG, GIF or JPEG image (going by its content"},
+      {"missing splash", {"installer", "--name", "A", "--jar", "@JAR", "--splash", "gone.png"}, 1,
+       "cannot read the splash image gone.png"},
       {"version not beginning with a digit",
        {"create", "--name", "A", "--jar", "@JAR", "--version", "v1.0"}, 2,
        "--version 'v1.0' cannot be used: it must begin with a digit"},
