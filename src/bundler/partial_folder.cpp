@@ -40,15 +40,19 @@ bool isPartialName(const std::string& name, const std::string& prefix) {
   return true;
 }
 
-// A directory itself (never through a symbolic link), locked exclusively; empty when it cannot
-// be opened, or when `wait` is false and another process holds its lock. The descriptor is not
-// inherited by the programs qmk-bundle runs, so the lock ends with this process alone.
-platform::UniqueFd lockDirectory(const std::string& path, bool wait) {
-  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+enum class Wait { kNo, kYes };
+enum class Links { kRefuse, kFollow };
+
+// A directory, locked exclusively; empty when it cannot be opened (with kRefuse: also when it
+// is a symbolic link), or, without waiting, when another process holds its lock. The descriptor
+// is not inherited by the programs qmk-bundle runs, so the lock ends with this process alone.
+platform::UniqueFd lockDirectory(const std::string& path, Wait wait, Links links = Links::kRefuse) {
+  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (links == Links::kRefuse ? O_NOFOLLOW : 0);
+  platform::UniqueFd fd(::open(path.c_str(), flags));
   if (!fd) return fd;
   int result;
   do {
-    result = ::flock(fd.get(), LOCK_EX | (wait ? 0 : LOCK_NB));
+    result = ::flock(fd.get(), LOCK_EX | (wait == Wait::kYes ? 0 : LOCK_NB));
   } while (result != 0 && errno == EINTR);
   if (result != 0) fd.reset();
   return fd;
@@ -58,7 +62,8 @@ platform::UniqueFd lockDirectory(const std::string& path, bool wait) {
 // for abandoned between its creation and its maker locking it.
 platform::UniqueFd lockFolderOf(const std::string& finalPath) {
   const std::string folder = folderOf(finalPath);
-  platform::UniqueFd lock = lockDirectory(folder, true);
+  // The folder the user named may well be a link to one.
+  platform::UniqueFd lock = lockDirectory(folder, Wait::kYes, Links::kFollow);
   if (!lock) {
     throw Failure("cannot open the folder " + folder + ": " + std::strerror(errno) +
                   ". Choose an --out where you may write.");
@@ -74,7 +79,7 @@ void removeAbandoned(const std::string& finalPath) {
     const std::string name = entry.path().filename().string();
     if (!isPartialName(name, prefix)) continue;
     const std::string path = platform::joinPath(folder, name);
-    platform::UniqueFd abandoned = lockDirectory(path, false);
+    platform::UniqueFd abandoned = lockDirectory(path, Wait::kNo);
     if (!abandoned) continue;  // being built, or not a directory of ours
     fs::remove_all(path, error);
   }
@@ -98,14 +103,14 @@ PartialFolder::PartialFolder(const std::string& finalPath) {
   path_ = makePartialDirectory(finalPath);
   owned_ = true;
   ::chmod(path_.c_str(), 0755);
-  lock_ = lockDirectory(path_, true);
+  lock_ = lockDirectory(path_, Wait::kYes);
   if (!lock_) throw Failure("cannot lock the folder " + path_ + ": " + std::strerror(errno) + ".");
 }
 
 PartialFolder PartialFolder::setAside(const std::string& existing, const std::string& finalPath) {
   platform::UniqueFd folderLock = lockFolderOf(finalPath);
   PartialFolder aside;
-  aside.lock_ = lockDirectory(existing, true);
+  aside.lock_ = lockDirectory(existing, Wait::kYes);
   aside.path_ = makePartialDirectory(finalPath);
   // Renaming a directory onto the empty one just made replaces it in one step; a symbolic
   // link (which is not locked) needs the name free.
