@@ -12,9 +12,12 @@ namespace {
 constexpr size_t kLongestVersion = 64;
 constexpr const char* kImplementationVersion = "implementation-version";
 
+// ASCII only, whatever the locale says a letter is: versions are compared by programs.
+bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+
 bool isVersionCharacter(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '+' || c == '~' ||
-         c == '-' || c == '_';
+  return isAsciiDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' ||
+         c == '+' || c == '~' || c == '-' || c == '_';
 }
 
 std::string lowered(std::string text) {
@@ -56,7 +59,7 @@ std::optional<std::string> versionProblem(const std::string& version) {
                                                     : "a character other than printable ASCII";
     return "it holds " + shown + "; only letters, digits and . + ~ - _ may appear";
   }
-  if (!std::isdigit(static_cast<unsigned char>(version.front()))) {
+  if (!isAsciiDigit(version.front())) {
     return "it must begin with a digit";
   }
   return std::nullopt;
