@@ -120,6 +120,8 @@ CheckReport explainLaunch(const std::string& bundlePath, const std::vector<std::
     report.failures.push_back(report.infoPlist + " is not a dictionary");
   }
 
+  report.version = bundle->infoValue("CFBundleShortVersionString").stringValue();
+  if (!report.version) report.version = bundle->infoValue("CFBundleVersion").stringValue();
   report.launcher = findLauncher(report.bundle, bundle->info());
   const std::string program = programPath(report.bundle, bundle->info(), report.launcher);
   // The launcher reads the bundle its real path lies in, which a link may make another one.
@@ -195,6 +197,7 @@ CheckReport explainLaunch(const std::string& bundlePath, const std::vector<std::
 
   addConfigurationWarnings(report, launcher);
   addManifestWarnings(report, launcher);
+  addSplashWarnings(report, launcher.info()["JavaVM"], launcher.bundlePath());
   if (report.runtime && report.launchVector) addRuntimeOptionWarnings(report);
   return report;
 }

@@ -22,6 +22,7 @@ struct CheckReport {
   std::optional<std::string> launcher;  // Contents/MacOS/<executable>, absent when there is none
   std::string infoPlist;
   std::optional<std::string> infoPlistProblem;  // the reader's reason; absent when it reads
+  std::optional<std::string> version;  // CFBundleShortVersionString, else CFBundleVersion
   std::vector<RuntimeCandidate> candidates;
   std::optional<ChosenRuntime> runtime;
   std::vector<std::string> packedArchives;  // what the launch would expand with unpack200
@@ -45,5 +46,7 @@ void addRuntimeOptionWarnings(CheckReport& report);
 // The warnings about what the class-path jars' manifests ask for (Class-Path entries outside the
 // bundle or missing, module options the runtime cannot honour, a Launcher-Agent-Class).
 void addManifestWarnings(CheckReport& report, const Launcher& launcher);
+// A warning when the JavaVM dictionary's SplashFile names no image the runtime can show.
+void addSplashWarnings(CheckReport& report, const plist::Value& javaVM, const std::string& bundle);
 
 }  // namespace bundler
