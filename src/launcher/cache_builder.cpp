@@ -93,7 +93,7 @@ void placeArchive(const CacheBuild& build) {
   const std::string name = archiveName(build.runtimeTag, build.key,
                                        static_cast<uint64_t>(st.st_size), modified);
   if (rename(build.temporaryArchive.c_str(), (build.directory + "/" + name).c_str()) == 0) {
-    removeOtherArchives(build.directory, build.runtimeTag, name);
+    removeOtherArchives(build.directory, build.standInBase, build.runtimeTag, name);
   }
 }
 

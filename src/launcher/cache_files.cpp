@@ -87,9 +87,9 @@ std::string archiveName(const std::string& runtimeTag, const std::string& key, u
          std::string(kArchiveSuffix);
 }
 
-std::string standInFolder(const std::string& directory, const std::string& runtimeTag,
+std::string standInFolder(const std::string& base, const std::string& runtimeTag,
                           const std::string& key) {
-  return directory + "/" + runtimeTag + "-" + key + std::string(kStandInsSuffix);
+  return base + "/" + runtimeTag + "-" + key + std::string(kStandInsSuffix);
 }
 
 bool hasArchiveHeader(const std::string& path) {
@@ -127,17 +127,20 @@ std::optional<std::string> findArchive(const std::string& directory,
   return found;
 }
 
-void removeOtherArchives(const std::string& directory, const std::string& runtimeTag,
-                         const std::string& keep) {
+void removeOtherArchives(const std::string& directory, const std::string& standInBase,
+                         const std::string& runtimeTag, const std::string& keep) {
   std::error_code error;
-  std::vector<std::filesystem::path> others;
   for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
     const std::string name = entry.path().filename().string();
-    if (name == keep || !name.starts_with(runtimeTag + "-")) continue;
-    if (name.ends_with(kArchiveSuffix)) {
+    if (name != keep && name.starts_with(runtimeTag + "-") && name.ends_with(kArchiveSuffix)) {
       unlink(entry.path().c_str());
-    } else if (name.ends_with(kStandInsSuffix) &&
-               !keep.starts_with(name.substr(0, name.size() - kStandInsSuffix.size()) + "-")) {
+    }
+  }
+  std::vector<std::filesystem::path> others;
+  for (const auto& entry : std::filesystem::directory_iterator(standInBase, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with(runtimeTag + "-") && name.ends_with(kStandInsSuffix) &&
+        !keep.starts_with(name.substr(0, name.size() - kStandInsSuffix.size()) + "-")) {
       others.push_back(entry.path());
     }
   }

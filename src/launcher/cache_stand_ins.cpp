@@ -35,12 +35,7 @@ bool keptInLocation(unsigned char c) {
   return std::string_view("/._-~+,=@:").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
-bool encodedInLocation(std::string_view path) {
-  for (unsigned char c : path) {
-    if (!keptInLocation(c)) return true;
-  }
-  return false;
-}
+bool encodedInLocation(std::string_view path) { return !spelledAsIsInFileUrl(path); }
 
 std::optional<std::string> realPath(const std::string& path) {
   char resolved[PATH_MAX];
@@ -60,6 +55,13 @@ bool copyWithTimes(const std::string& from, const std::string& to) {
 }
 
 }  // namespace
+
+bool spelledAsIsInFileUrl(std::string_view path) {
+  for (unsigned char c : path) {
+    if (!keptInLocation(c)) return false;
+  }
+  return true;
+}
 
 std::optional<StandIns> planStandIns(const std::string& folder, const std::string& classPath,
                                      int32_t javaMajorVersion) {
@@ -105,7 +107,11 @@ bool standInsInPlace(const StandIns& standIns) {
 
 bool makeStandIns(const StandIns& standIns) {
   removeStandIns(standIns);
-  if (mkdir(standIns.folder.c_str(), 0700) != 0) return false;
+  const std::string base = standIns.folder.substr(0, standIns.folder.rfind('/'));
+  if ((mkdir(base.c_str(), 0700) != 0 && errno != EEXIST) ||
+      mkdir(standIns.folder.c_str(), 0700) != 0) {
+    return false;
+  }
   for (const StandIn& entry : standIns.entries) {
     // A hard link is free; another owner's file or another file system needs the copy.
     if (link(entry.target.c_str(), entry.path.c_str()) != 0 &&

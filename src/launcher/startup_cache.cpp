@@ -217,6 +217,14 @@ std::string cacheRoot(const CacheInputs& in) {
   return in.homeDirectory + "/.cache";
 }
 
+// Stand-ins live beside the archives unless the folder's own name would be encoded in a file
+// URL (an identifier such as "local.My App"); then in a folder of their own named by a digest.
+std::string standInBase(const CacheInputs& in, const std::string& directory) {
+  if (spelledAsIsInFileUrl(directory)) return directory;
+  return cacheRoot(in) + "/" + kProductFolder + "/stand-ins-" +
+         Digest().add(applicationFolder(in)).hex(1);
+}
+
 std::optional<Refusal> makeFolder(const std::string& path) {
   if (mkdir(path.c_str(), 0700) == 0) return std::nullopt;
   struct stat st {};
@@ -307,9 +315,9 @@ CacheDecision decideStartupCache(const CacheInputs& in) {
   const std::string directory =
       cacheRoot(in) + "/" + kProductFolder + "/" + applicationFolder(in);
   const std::string keyText = key.hex();
-  std::optional<StandIns> standIns = planStandIns(
-      standInFolder(directory, runtimeTag, keyText), *reading.classPath,
-      in.javaMajorVersion);
+  const std::string base = standInBase(in, directory);
+  std::optional<StandIns> standIns = planStandIns(standInFolder(base, runtimeTag, keyText),
+                                                  *reading.classPath, in.javaMajorVersion);
   std::vector<std::string> options = quietOptions(in.javaMajorVersion);
   std::optional<std::string> archive = findArchive(directory, runtimeTag, keyText, in.prepare);
   // Without its stand-ins the archive would be mapped but none of its classes used.
@@ -336,6 +344,7 @@ CacheDecision decideStartupCache(const CacheInputs& in) {
       dumpCommand(in, reading, standIns ? standIns->dumpClassPath : *reading.classPath,
                   build.classList, build.temporaryArchive);
   build.standIns = std::move(standIns);
+  build.standInBase = base;
   options.insert(options.begin(), "-XX:DumpLoadedClassList=" + build.classList);
   std::string reason = "creating: this start records its classes in " + build.classList +
                        "; an archive" +

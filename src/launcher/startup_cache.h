@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/plist.h"
@@ -56,6 +57,7 @@ struct CacheBuild {
   std::string runtimeTag;                // file-name prefix shared by this runtime's caches
   std::string key;                       // digest of everything that makes an archive valid
   std::optional<StandIns> standIns;      // present when the dump reads the class path through them
+  std::string standInBase;               // where this application's stand-ins live
 };
 
 struct CacheDecision {
@@ -84,8 +86,8 @@ std::string archiveName(const std::string& runtimeTag, const std::string& key, u
 std::optional<std::string> findArchive(const std::string& directory,
                                        const std::string& runtimeTag, const std::string& key,
                                        bool removeInvalid);
-// Where the stand-ins of the archive for `runtimeTag` and `key` live.
-std::string standInFolder(const std::string& directory, const std::string& runtimeTag,
+// Where the stand-ins of the archive for `runtimeTag` and `key` live, in `base`.
+std::string standInFolder(const std::string& base, const std::string& runtimeTag,
                           const std::string& key);
 // Whether the file starts like an archive the runtime's dump writes.
 bool hasArchiveHeader(const std::string& path);
@@ -96,6 +98,8 @@ bool hasArchiveHeader(const std::string& path);
 // class loader would encode; none when no entry needs one or the runtime matches decoded paths.
 std::optional<StandIns> planStandIns(const std::string& folder, const std::string& classPath,
                                      int32_t javaMajorVersion);
+// Whether a file URL of `path` spells it as it is.
+bool spelledAsIsInFileUrl(std::string_view path);
 // Whether every stand-in is the link to its target that a complete build leaves.
 bool standInsInPlace(const StandIns& standIns);
 // Before the dump: each stand-in is the archive itself under its new name (a hard link, else a
@@ -107,8 +111,9 @@ bool makeStandIns(const StandIns& standIns);
 bool linkStandInsToTargets(const StandIns& standIns);
 void removeStandIns(const StandIns& standIns);
 
-// Removes this runtime's archives in `directory` other than `keep`, with their stand-ins.
-void removeOtherArchives(const std::string& directory, const std::string& runtimeTag,
-                         const std::string& keep);
+// Removes this runtime's archives in `directory` other than `keep`, and their stand-ins in
+// `standInBase`.
+void removeOtherArchives(const std::string& directory, const std::string& standInBase,
+                         const std::string& runtimeTag, const std::string& keep);
 
 }  // namespace qmk::cache

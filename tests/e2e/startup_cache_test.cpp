@@ -194,11 +194,13 @@ ClassCount countApplicationClasses(const std::string& out, const std::string& pa
   return count;
 }
 
-// Where a bundle and its jar live: names with blanks and letters beyond ASCII are the norm.
+// Where a bundle and its jar live: names with blanks and letters beyond ASCII are the norm, in
+// identifiers too (qmk-bundle's default is "local.<name>").
 struct Placement {
   std::string folder;
   std::string bundle;
   std::string jar;
+  std::string identifier = "org.example.shell";
 };
 
 TEST_P(StartupCacheTest, EveryApplicationClassComesFromTheArchiveWhereverTheBundleLies) {
@@ -209,7 +211,7 @@ TEST_P(StartupCacheTest, EveryApplicationClassComesFromTheArchiveWhereverTheBund
       {"Applications of mine", "Shell.app", "js.jar"},
       {"apps", "My Shell.app", "js.jar"},
       {"apps", "Shell.app", "rhino shell ñ.jar"},
-      {"Programme für Jürgen", "Schälchen Öl.app", "js ä.jar"},
+      {"Programme für Jürgen", "Schälchen Öl.app", "js ä.jar", "local.Schälchen Öl"},
   };
   // Where the application's classes come from, as the application itself sees it.
   const std::string script =
@@ -222,7 +224,7 @@ TEST_P(StartupCacheTest, EveryApplicationClassComesFromTheArchiveWhereverTheBund
     const std::string jar = folderPath + "/" + place.bundle + "/Contents/Java/" + place.jar;
     std::string shell = makeAppBundle(
         folderPath, place.bundle,
-        dict({{"CFBundleIdentifier", str("org.example.shell")},
+        dict({{"CFBundleIdentifier", str(place.identifier)},
               {"qmk.startupCache", plist::Value::boolean(true)},
               {"JavaVM", dict({{"MainClass", str("org.mozilla.javascript.tools.shell.Main")},
                                {"ClassPath", str("$APP_PACKAGE/Contents/Java/" + place.jar)},
@@ -234,7 +236,7 @@ TEST_P(StartupCacheTest, EveryApplicationClassComesFromTheArchiveWhereverTheBund
     fs::permissions(shell + "/Contents/MacOS/Shell", fs::perms::owner_all);
     makeDirectories(shell + "/Contents/Java");
     fs::copy_file(rhino, jar);
-    folder = tmp / "xdg/quillmark/org.example.shell";
+    folder = tmp / ("xdg/quillmark/" + place.identifier);
 
     auto startShell = [&] {
       return run({shell + "/Contents/MacOS/Shell"}, "",
