@@ -32,7 +32,7 @@ constexpr int32_t kFirstDecodingRuntime = 24;
 // entry that did not need one costs a link and changes nothing the application sees.
 bool keptInLocation(unsigned char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  return std::string_view("/._-~+,=@:").find(static_cast<char>(c)) != std::string_view::npos;
+  return std::string_view("/._-~+,@").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 bool encodedInLocation(std::string_view path) { return !spelledAsIsInFileUrl(path); }
@@ -87,8 +87,8 @@ std::optional<StandIns> planStandIns(const std::string& folder, const std::strin
   // The runtime resolves the stand-in's folder as well; a cache folder whose own path would be
   // encoded cannot hold one.
   const std::string parent = folder.substr(0, folder.rfind('/'));
-  if (plan.entries.empty() || encodedInLocation(realPath(parent).value_or(parent) +
-                                                folder.substr(parent.size()))) {
+  if (plan.entries.empty() ||
+      encodedInLocation(realPath(parent).value_or(parent) + folder.substr(parent.size()))) {
     return std::nullopt;
   }
   return plan;

@@ -211,6 +211,7 @@ TEST_P(StartupCacheTest, EveryApplicationClassComesFromTheArchiveWhereverTheBund
       {"Applications of mine", "Shell.app", "js.jar"},
       {"apps", "My Shell.app", "js.jar"},
       {"apps", "Shell.app", "rhino shell ñ.jar"},
+      {"builds;v=2", "Shell.app", "js.jar"},
       {"Programme für Jürgen", "Schälchen Öl.app", "js ä.jar", "local.Schälchen Öl"},
   };
   // Where the application's classes come from, as the application itself sees it.
