@@ -93,8 +93,27 @@ void placeArchive(const CacheBuild& build) {
   const std::string name = archiveName(build.runtimeTag, build.key,
                                        static_cast<uint64_t>(st.st_size), modified);
   if (rename(build.temporaryArchive.c_str(), (build.directory + "/" + name).c_str()) == 0) {
-    removeOtherArchives(build.directory, build.runtimeTag, name);
+    removeOtherArchives(build.directory, build.standInBase, build.runtimeTag, name);
   }
+}
+
+bool alreadyBuilt(const CacheBuild& build) {
+  return findArchive(build.directory, build.runtimeTag, build.key, true) &&
+         (!build.standIns || standInsInPlace(*build.standIns));
+}
+
+// The dump, with the stand-ins it reads through when there are any; an archive whose stand-ins
+// are not all in place is not placed.
+void dumpAndPlace(const CacheBuild& build) {
+  if (!build.standIns) {
+    if (runAndWait(build.dumpCommand) == 0) placeArchive(build);
+    return;
+  }
+  if (makeStandIns(*build.standIns) && runAndWait(build.dumpCommand) == 0 &&
+      linkStandInsToTargets(*build.standIns)) {
+    placeArchive(build);
+  }
+  if (!standInsInPlace(*build.standIns)) removeStandIns(*build.standIns);
 }
 
 void build(const CacheBuild& build) {
@@ -102,9 +121,7 @@ void build(const CacheBuild& build) {
   {
     FolderLock lock(build.directory);
     // A start at the same moment may have built it already.
-    if (lock.held() && !findArchive(build.directory, build.runtimeTag, build.key, true)) {
-      if (runAndWait(build.dumpCommand) == 0) placeArchive(build);
-    }
+    if (lock.held() && !alreadyBuilt(build)) dumpAndPlace(build);
   }
   unlink(build.temporaryArchive.c_str());
   unlink(build.classList.c_str());

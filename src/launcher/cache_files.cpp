@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "launcher/startup_cache.h"
 
@@ -19,6 +20,8 @@ namespace {
 constexpr std::string_view kArchiveSuffix = ".jsa";
 constexpr std::string_view kClassListSuffix = ".classlist";
 constexpr std::string_view kPartSuffix = ".jsa.part";
+// The folder of an archive's stand-ins: "<runtimeTag>-<key>.paths".
+constexpr std::string_view kStandInsSuffix = ".paths";
 constexpr time_t kAbandonedAfterSeconds = 24 * 60 * 60;
 // The first bytes of a static class-data archive as the runtimes write it (little-endian
 // 0xf00baba2: a2 ab 0b f0); a dynamic archive or anything else does not match.
@@ -84,6 +87,11 @@ std::string archiveName(const std::string& runtimeTag, const std::string& key, u
          std::string(kArchiveSuffix);
 }
 
+std::string standInFolder(const std::string& base, const std::string& runtimeTag,
+                          const std::string& key) {
+  return base + "/" + runtimeTag + "-" + key + std::string(kStandInsSuffix);
+}
+
 bool hasArchiveHeader(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return false;
@@ -119,16 +127,25 @@ std::optional<std::string> findArchive(const std::string& directory,
   return found;
 }
 
-void removeOtherArchives(const std::string& directory, const std::string& runtimeTag,
-                         const std::string& keep) {
+void removeOtherArchives(const std::string& directory, const std::string& standInBase,
+                         const std::string& runtimeTag, const std::string& keep) {
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
     const std::string name = entry.path().filename().string();
-    if (name == keep || !name.starts_with(runtimeTag + "-") || !name.ends_with(kArchiveSuffix)) {
-      continue;
+    if (name != keep && name.starts_with(runtimeTag + "-") && name.ends_with(kArchiveSuffix)) {
+      unlink(entry.path().c_str());
     }
-    unlink(entry.path().c_str());
   }
+  std::vector<std::filesystem::path> others;
+  for (const auto& entry : std::filesystem::directory_iterator(standInBase, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with(runtimeTag + "-") && name.ends_with(kStandInsSuffix) &&
+        !keep.starts_with(name.substr(0, name.size() - kStandInsSuffix.size()) + "-")) {
+      others.push_back(entry.path());
+    }
+  }
+  // Not while the folder is being read.
+  for (const auto& folder : others) std::filesystem::remove_all(folder, error);
 }
 
 }  // namespace qmk::cache

@@ -217,6 +217,14 @@ std::string cacheRoot(const CacheInputs& in) {
   return in.homeDirectory + "/.cache";
 }
 
+// Stand-ins live beside the archives unless the folder's own name would be encoded in a file
+// URL (an identifier such as "local.My App"); then in a folder of their own named by a digest.
+std::string standInBase(const CacheInputs& in, const std::string& directory) {
+  if (spelledAsIsInFileUrl(directory)) return directory;
+  return cacheRoot(in) + "/" + kProductFolder + "/stand-ins-" +
+         Digest().add(applicationFolder(in)).hex(1);
+}
+
 std::optional<Refusal> makeFolder(const std::string& path) {
   if (mkdir(path.c_str(), 0700) == 0) return std::nullopt;
   struct stat st {};
@@ -262,12 +270,13 @@ std::vector<std::string> quietOptions(int32_t major) {
 }
 
 std::vector<std::string> dumpCommand(const CacheInputs& in, const ClassPathReading& reading,
-                                     const std::string& classList, const std::string& archive) {
+                                     const std::string& classPath, const std::string& classList,
+                                     const std::string& archive) {
   std::vector<std::string> command = {in.runtimeHome + "/bin/java", "-Xshare:dump"};
   if (in.javaMajorVersion >= kFirstLinkingRuntime) command.push_back("-XX:+AOTClassLinking");
   command.push_back("-XX:SharedClassListFile=" + classList);
   command.push_back("-XX:SharedArchiveFile=" + archive);
-  command.push_back(std::string(kClassPathProperty) + *reading.classPath);
+  command.push_back(std::string(kClassPathProperty) + classPath);
   command.insert(command.end(), reading.dumpOptions.begin(), reading.dumpOptions.end());
   return command;
 }
@@ -306,8 +315,13 @@ CacheDecision decideStartupCache(const CacheInputs& in) {
   const std::string directory =
       cacheRoot(in) + "/" + kProductFolder + "/" + applicationFolder(in);
   const std::string keyText = key.hex();
+  const std::string base = standInBase(in, directory);
+  std::optional<StandIns> standIns = planStandIns(standInFolder(base, runtimeTag, keyText),
+                                                  *reading.classPath, in.javaMajorVersion);
   std::vector<std::string> options = quietOptions(in.javaMajorVersion);
-  if (auto archive = findArchive(directory, runtimeTag, keyText, in.prepare)) {
+  std::optional<std::string> archive = findArchive(directory, runtimeTag, keyText, in.prepare);
+  // Without its stand-ins the archive would be mapped but none of its classes used.
+  if (archive && (!standIns || standInsInPlace(*standIns))) {
     options.insert(options.begin(), "-XX:SharedArchiveFile=" + *archive);
     return CacheDecision{options, "using the class archive " + *archive, {}};
   }
@@ -326,7 +340,11 @@ CacheDecision decideStartupCache(const CacheInputs& in) {
   build.runtimeTag = runtimeTag;
   build.key = keyText;
   if (auto refusal = createClassList(build.classList)) return none(refusal->reason);
-  build.dumpCommand = dumpCommand(in, reading, build.classList, build.temporaryArchive);
+  build.dumpCommand =
+      dumpCommand(in, reading, standIns ? standIns->dumpClassPath : *reading.classPath,
+                  build.classList, build.temporaryArchive);
+  build.standIns = std::move(standIns);
+  build.standInBase = base;
   options.insert(options.begin(), "-XX:DumpLoadedClassList=" + build.classList);
   std::string reason = "creating: this start records its classes in " + build.classList +
                        "; an archive" +

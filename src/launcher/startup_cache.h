@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/plist.h"
@@ -35,6 +36,18 @@ struct CacheInputs {
   bool prepare = true;
 };
 
+// A class-path archive the dump reads under another name (see cache_stand_ins.cpp).
+struct StandIn {
+  std::string path;    // in the cache folder, a name the runtime's class loader leaves as it is
+  std::string target;  // the class-path archive's real path
+};
+
+struct StandIns {
+  std::string folder;  // holds every stand-in of one archive and nothing else
+  std::vector<StandIn> entries;
+  std::string dumpClassPath;  // the class path with the stand-ins in place of their targets
+};
+
 // What the builder needs once the creating start has ended.
 struct CacheBuild {
   std::vector<std::string> dumpCommand;  // the runtime's own archive dump, complete
@@ -43,6 +56,8 @@ struct CacheBuild {
   std::string temporaryArchive;          // where the dump writes
   std::string runtimeTag;                // file-name prefix shared by this runtime's caches
   std::string key;                       // digest of everything that makes an archive valid
+  std::optional<StandIns> standIns;      // present when the dump reads the class path through them
+  std::string standInBase;               // where this application's stand-ins live
 };
 
 struct CacheDecision {
@@ -71,10 +86,34 @@ std::string archiveName(const std::string& runtimeTag, const std::string& key, u
 std::optional<std::string> findArchive(const std::string& directory,
                                        const std::string& runtimeTag, const std::string& key,
                                        bool removeInvalid);
+// Where the stand-ins of the archive for `runtimeTag` and `key` live, in `base`.
+std::string standInFolder(const std::string& base, const std::string& runtimeTag,
+                          const std::string& key);
 // Whether the file starts like an archive the runtime's dump writes.
 bool hasArchiveHeader(const std::string& path);
-// Removes this runtime's archives in `directory` other than `keep`.
-void removeOtherArchives(const std::string& directory, const std::string& runtimeTag,
-                         const std::string& keep);
+// Runtimes before 24 tie an archived class to its class-path entry only when the location their
+// class loader writes (percent-encoded) spells the entry's path exactly; for a path with a blank
+// or a non-ASCII letter they archive the application's classes in a form no start can use. The
+// stand-ins in `folder` are what the dump reads instead, for every entry whose real path the
+// class loader would encode; none when no entry needs one or the runtime matches decoded paths.
+std::optional<StandIns> planStandIns(const std::string& folder, const std::string& classPath,
+                                     int32_t javaMajorVersion);
+// Whether a file URL of `path` spells it as it is.
+bool spelledAsIsInFileUrl(std::string_view path);
+// Whether every stand-in is the link to its target that a complete build leaves.
+bool standInsInPlace(const StandIns& standIns);
+// Before the dump: each stand-in is the archive itself under its new name (a hard link, else a
+// copy with the same size and times), since the runtime resolves links before it encodes.
+bool makeStandIns(const StandIns& standIns);
+// After the dump: each stand-in becomes a symbolic link to its target, which is what the archive
+// checks at every start (same file, size and time) and through which the runtime reports the
+// classes' real location.
+bool linkStandInsToTargets(const StandIns& standIns);
+void removeStandIns(const StandIns& standIns);
+
+// Removes this runtime's archives in `directory` other than `keep`, and their stand-ins in
+// `standInBase`.
+void removeOtherArchives(const std::string& directory, const std::string& standInBase,
+                         const std::string& runtimeTag, const std::string& keep);
 
 }  // namespace qmk::cache

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <thread>
 
 #include "support/test_support.h"
@@ -169,6 +170,95 @@ TEST_P(StartupCacheTest, AFolderThatCannotBeMadeStartsWithoutTheCache) {
   RunResult logged = start({}, true);
   EXPECT_NE(logged.err.find("startup cache none: the cache folder"), std::string::npos)
       << logged.err;
+}
+
+// The application's classes a start loaded from its archive, and all it loaded from its jar or
+// the archive, read from the runtime's class-loading lines.
+struct ClassCount {
+  int shared = 0;
+  int loaded = 0;
+};
+
+ClassCount countApplicationClasses(const std::string& out, const std::string& package) {
+  ClassCount count;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("[class,load] " + package) == std::string::npos) continue;
+    if (line.ends_with("source: shared objects file")) {
+      count.shared++;
+      count.loaded++;
+    } else if (line.find("source: file:") != std::string::npos) {
+      count.loaded++;
+    }
+  }
+  return count;
+}
+
+// Where a bundle and its jar live: names with blanks and letters beyond ASCII are the norm, in
+// identifiers too (qmk-bundle's default is "local.<name>").
+struct Placement {
+  std::string folder;
+  std::string bundle;
+  std::string jar;
+  std::string identifier = "org.example.shell";
+};
+
+TEST_P(StartupCacheTest, EveryApplicationClassComesFromTheArchiveWhereverTheBundleLies) {
+  const std::string rhino = "/usr/share/java/js.jar";
+  ASSERT_TRUE(fs::exists(rhino)) << "scripts/setup installs rhino";
+  const std::vector<Placement> placements = {
+      {"apps", "Shell.app", "js.jar"},
+      {"Applications of mine", "Shell.app", "js.jar"},
+      {"apps", "My Shell.app", "js.jar"},
+      {"apps", "Shell.app", "rhino shell ñ.jar"},
+      {"builds;v=2", "Shell.app", "js.jar"},
+      {"Programme für Jürgen", "Schälchen Öl.app", "js ä.jar", "local.Schälchen Öl"},
+  };
+  // Where the application's classes come from, as the application itself sees it.
+  const std::string script =
+      "print(java.lang.Class.forName('org.mozilla.javascript.Context').getProtectionDomain()"
+      ".getCodeSource().getLocation().toURI().getPath())";
+  for (const Placement& place : placements) {
+    const std::string what = place.folder + "/" + place.bundle + "/" + place.jar;
+    const std::string folderPath = tmp / place.folder;
+    makeDirectories(folderPath);
+    const std::string jar = folderPath + "/" + place.bundle + "/Contents/Java/" + place.jar;
+    std::string shell = makeAppBundle(
+        folderPath, place.bundle,
+        dict({{"CFBundleIdentifier", str(place.identifier)},
+              {"qmk.startupCache", plist::Value::boolean(true)},
+              {"JavaVM", dict({{"MainClass", str("org.mozilla.javascript.tools.shell.Main")},
+                               {"ClassPath", str("$APP_PACKAGE/Contents/Java/" + place.jar)},
+                               {"VMOptionArray", arr({"-Xlog:class+load=info"})},
+                               // Interpreted: compiled scripts would be classes of their own.
+                               {"ArgumentArray", arr({"-opt", "-1", "-e", script})},
+                               {"SearchSequence", arr({"EQMK_TEST_JDK"})}})}}));
+    fs::copy_file(QMK_APPSTUB, shell + "/Contents/MacOS/Shell");
+    fs::permissions(shell + "/Contents/MacOS/Shell", fs::perms::owner_all);
+    makeDirectories(shell + "/Contents/Java");
+    fs::copy_file(rhino, jar);
+    folder = tmp / ("xdg/quillmark/" + place.identifier);
+
+    auto startShell = [&] {
+      return run({shell + "/Contents/MacOS/Shell"}, "",
+                 {{"QMK_TEST_JDK", GetParam()}, {"XDG_CACHE_HOME", tmp / "xdg"}}, tmp.path());
+    };
+    RunResult creating = startShell();
+    ASSERT_EQ(creating.status, 0) << what << creating.err;
+    ASSERT_EQ(archivesOnceBuilt().size(), 1u) << what;
+    RunResult using_ = startShell();
+    ASSERT_EQ(using_.status, 0) << what << using_.err;
+
+    ClassCount count = countApplicationClasses(using_.out, "org.mozilla.");
+    EXPECT_GT(count.loaded, 100) << what;
+    EXPECT_EQ(count.shared, count.loaded) << what;
+    EXPECT_EQ(countApplicationClasses(creating.out, "org.mozilla.").shared, 0) << what;
+    // The archive changes nothing the application can see of its own location.
+    EXPECT_NE(creating.out.find("\n" + jar + "\n"), std::string::npos) << what;
+    EXPECT_NE(using_.out.find("\n" + jar + "\n"), std::string::npos) << what << using_.out;
+    fs::remove_all(folderPath);
+    fs::remove_all(tmp / "xdg");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Runtimes, StartupCacheTest, ::testing::ValuesIn(cachingRuntimes()),
