@@ -6,6 +6,7 @@
 #include "bundler/failure.h"
 #include "bundler/runtime_image.h"
 #include "bundler/staged_output.h"
+#include "bundler/update_options.h"
 #include "platform/file_manager.h"
 
 namespace bundler {
@@ -31,6 +32,7 @@ CommandSyntax createSyntax() {
   syntax.options.push_back({"add-modules", "MODULES",
                           "modules jlink adds to those jdeps finds (comma-separated)", true});
   syntax.options.push_back({"no-startup-cache", "", "do not turn the startup cache on"});
+  for (auto& option : updateOptionSyntax()) syntax.options.push_back(std::move(option));
   return syntax;
 }
 
@@ -62,6 +64,7 @@ int create(const Arguments& args) {
   StagedOutput out(outputPath(options, app.name), options.has("force"));
   plist::Dictionary info = appInfo(app);
   if (!options.has("no-startup-cache")) info[kStartupCacheKey] = plist::Value::boolean(true);
+  addUpdateKeys(options, info);
   writeAppContents(app, out.path(), launcher, messageEntries(), app.name + ".icns");
   writeInfoPlist(out.path(), info);
   if (runtime.choice.kind != RuntimeChoice::Kind::kNone) {
