@@ -363,8 +363,15 @@ CheckResult runUpdateCheck(const UpdateSettings& settings, CheckMode mode) {
   }
   // Recorded first: a check that hangs or is killed must not have every start try again.
   changeState(stateDir, [&](UpdateState& state) { state.lastCheck = now; });
-  removeLeftovers(settings.bundlePath);
-  CheckResult result = Check(settings, stateDir).run();
+  CheckResult result;
+  try {
+    removeLeftovers(settings.bundlePath);
+    result = Check(settings, stateDir).run();
+  } catch (const std::exception& e) {
+    // Out of memory, a file system that fails under the walk: nothing is staged (the partial
+    // folder has gone with the unwinding), and the next check starts afresh.
+    result = {CheckOutcome::kRefused, std::string("the check failed: ") + e.what()};
+  }
   log(stateDir, settings, result);
   return result;
 }
