@@ -14,9 +14,12 @@ struct DesktopEntry {
   std::optional<std::string> startupWmClass;
   std::string categories;  // "Utility;"
   std::optional<std::string> comment;
+  // The launcher gets what it is opened with as URLs (%U) rather than as file paths (%F): only
+  // for a bundle that declares URL schemes, since Java programs take their arguments as paths.
+  bool passesUrls = false;
 };
 
-// The entry's text: [Desktop Entry] with Type, Name, Exec ("<executable>" %U), Icon,
+// The entry's text: [Desktop Entry] with Type, Name, Exec ("<executable>" %F or %U), Icon,
 // StartupWMClass, Categories, Terminal=false.
 std::string desktopEntryText(const DesktopEntry& entry);
 // One argument of an Exec line: quoted when it holds a reserved character, then escaped as a
