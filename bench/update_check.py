@@ -45,15 +45,9 @@ def main():
         app = os.path.join(tmp, "App.app")
         subprocess.run([bundler, "create", "--name", "App", "--jar", jar, "--main-class", "Probe",
                         "--identifier", "org.example.bench", "--no-startup-cache",
-                        "--update-url", url, "--update-key", key, "--out", app],
+                        "--update-url", url, "--update-key", key, "--version", "1.0",
+                        "--out", app],
                        check=True, capture_output=True)
-        info = os.path.join(app, "Contents", "Info.plist")
-        with open(info) as f:
-            text = f.read()
-        text = text.replace("<dict>", "<dict>\n\t<key>CFBundleShortVersionString</key>"
-                            "<string>1.0</string>", 1)
-        with open(info, "w") as f:
-            f.write(text)
         subprocess.run([bundler, "publish", app, "--key", os.path.join(tmp, "key"), "--to", site],
                        check=True)
         env = dict(os.environ, XDG_STATE_HOME=os.path.join(tmp, "state"))

@@ -109,9 +109,8 @@ class UpdateTest : public ::testing::Test {
     auto r = run({QMK_BUNDLE, "create", "--name", "App", "--jar", tmp / "probe.jar",
                   "--main-class", "Probe", "--identifier", identifier, "--no-startup-cache",
                   "--update-url", url.empty() ? feedUrl : url, "--update-key", publicKey,
-                  "--update-interval", "3600", "--out", path});
+                  "--update-interval", "3600", "--version", version, "--out", path});
     ASSERT_EQ(r.status, 0) << r.err;
-    setInfo(path, "CFBundleShortVersionString", version);
     writeFile(path + "/Contents/Resources/release.txt", "release " + version + "\n");
   }
 
