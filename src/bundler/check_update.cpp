@@ -27,11 +27,16 @@ std::string join(const std::vector<std::string>& items) {
 
 std::string outcomeWord(qmk::update::CheckOutcome outcome) {
   switch (outcome) {
-    case qmk::update::CheckOutcome::kStaged: return "staged";
-    case qmk::update::CheckOutcome::kRefused: return "refused";
-    case qmk::update::CheckOutcome::kBusy: return "not run";
-    case qmk::update::CheckOutcome::kNotDue: return "not run";
-    case qmk::update::CheckOutcome::kFailed: return "failed";
+    case qmk::update::CheckOutcome::kStaged:
+      return "staged";
+    case qmk::update::CheckOutcome::kRefused:
+      return "refused";
+    case qmk::update::CheckOutcome::kBusy:
+      return "not run";
+    case qmk::update::CheckOutcome::kNotDue:
+      return "not run";
+    case qmk::update::CheckOutcome::kFailed:
+      return "failed";
   }
   return "failed";
 }
@@ -50,7 +55,8 @@ UpdateReport describeUpdates(const std::string& bundlePath, bool checkNow) {
   auto settings = qmk::update::updateSettings(*bundle);
   r.requested = settings.has_value();
   if (settings) r.interval = settings->interval;
-  r.stateDirectory = qmk::update::stateDirectory(info["CFBundleIdentifier"].stringValue().value_or(""));
+  r.stateDirectory =
+      qmk::update::stateDirectory(info["CFBundleIdentifier"].stringValue().value_or(""));
   if (!r.stateDirectory.empty()) {
     const qmk::update::UpdateState state = qmk::update::readState(r.stateDirectory);
     r.lastCheck = state.lastCheck;
@@ -61,8 +67,9 @@ UpdateReport describeUpdates(const std::string& bundlePath, bool checkNow) {
   r.canApply = qmk::update::canApplyUpdates(bundle->path());
   const std::string folder = platform::deletingLastPathComponent(bundle->path());
   r.canApplyReason = r.canApply ? "its folder " + folder + " is writable"
-                                : "its folder " + folder + " is not writable by this user: the "
-                                  "package manager that installed it updates it";
+                                : "its folder " + folder +
+                                      " is not writable by this user: the "
+                                      "package manager that installed it updates it";
   if (checkNow) {
     if (!settings) {
       r.checkResult = "not run: the bundle has no qmk.updateURL and qmk.updateKey";
@@ -104,12 +111,12 @@ void writeUpdateJson(JsonWriter& json, const UpdateReport& r) {
   json.key("on").value(r.requested);
   json.key("url").value(r.url);
   json.key("key").value(r.key);
-  json.key("interval").value(r.interval ? std::optional<std::string>(std::to_string(*r.interval))
-                                        : std::nullopt);
+  json.key("interval")
+      .value(r.interval ? std::optional<std::string>(std::to_string(*r.interval)) : std::nullopt);
   json.key("stateDirectory").value(r.stateDirectory);
-  json.key("lastCheck").value(r.lastCheck ? std::optional<std::string>(
-                                                qmk::update::formatTimestamp(*r.lastCheck))
-                                          : std::nullopt);
+  json.key("lastCheck")
+      .value(r.lastCheck ? std::optional<std::string>(qmk::update::formatTimestamp(*r.lastCheck))
+                         : std::nullopt);
   json.key("stagedVersion").value(r.stagedVersion);
   json.key("previousVersion").value(r.previousVersion);
   json.key("badVersions").strings(r.badVersions);

@@ -22,7 +22,8 @@ namespace {
 constexpr const char* kCommand = "keygen";
 
 CommandSyntax keygenSyntax() {
-  return {kCommand, "--out KEYFILE",
+  return {kCommand,
+          "--out KEYFILE",
           "Writes a new private key for signing update feeds to KEYFILE (mode 0600; an existing\n"
           "file is never replaced) and prints its public key, the value for\n"
           "'create --update-key'. Keep KEYFILE safe and private: a bundle accepts updates signed\n"
@@ -43,14 +44,15 @@ int keygen(const Arguments& args) {
   platform::UniqueFd fd(::open(out.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!fd) {
     if (errno == EEXIST) {
-      throw Failure(out + " exists already; a key is never overwritten. Choose another --out, or "
+      throw Failure(out +
+                    " exists already; a key is never overwritten. Choose another --out, or "
                     "remove the file if you are sure no bundle uses its key.");
     }
     throw Failure("cannot create " + out + ": " + std::strerror(errno) + ".");
   }
   const std::string line = platform::ed25519::toText(seed->data(), seed->size()) + "\n";
-  if (::fchmod(fd.get(), 0600) != 0 || !platform::writeAll(fd.get(), line) || ::fsync(fd.get()) != 0 ||
-      !fd.close()) {
+  if (::fchmod(fd.get(), 0600) != 0 || !platform::writeAll(fd.get(), line) ||
+      ::fsync(fd.get()) != 0 || !fd.close()) {
     const std::string reason = std::strerror(errno);
     ::unlink(out.c_str());
     throw Failure("cannot write " + out + ": " + reason + ".");

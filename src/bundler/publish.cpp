@@ -15,11 +15,11 @@
 #include "bundler/json_writer.h"
 #include "bundler/staged_output.h"
 #include "bundler/tools.h"
+#include "bundler/update_options.h"
 #include "launcher/update_feed.h"
 #include "launcher/update_state.h"
 #include "platform/ed25519.h"
 #include "platform/file_manager.h"
-#include "bundler/update_options.h"
 #include "platform/plist.h"
 #include "platform/sha256.h"
 #include "platform/unique_fd.h"
@@ -34,7 +34,8 @@ constexpr int64_t kMaxExpiryDays = 3650;
 
 CommandSyntax publishSyntax() {
   CommandSyntax syntax{
-      kCommand, "BUNDLE --key KEYFILE --to DIR [--expires-in DAYS]",
+      kCommand,
+      "BUNDLE --key KEYFILE --to DIR [--expires-in DAYS]",
       "Writes DIR/<identifier>-<version>.tar.gz (the bundle), DIR/update.json (what it is) and\n"
       "DIR/update.json.sig (the signature of update.json with KEYFILE's key). Upload the three\n"
       "files together to the folder that the bundle's update address names. The version is the\n"
@@ -67,7 +68,8 @@ Published readBundle(const std::string& bundle) {
   p.version = info["CFBundleShortVersionString"].stringValue().value_or("");
   if (p.identifier.empty()) throw Failure(infoPath + " has no CFBundleIdentifier.");
   if (p.version.empty()) {
-    throw Failure(infoPath + " has no CFBundleShortVersionString: give the bundle the version "
+    throw Failure(infoPath +
+                  " has no CFBundleShortVersionString: give the bundle the version "
                   "this release has.");
   }
   return p;
@@ -80,7 +82,8 @@ platform::ed25519::Seed readKey(const std::string& path) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   auto seed = platform::ed25519::seedFromText(line);
   if (!seed) {
-    throw Failure(path + " is not a key written by 'qmk-bundle keygen' (one line of base64 "
+    throw Failure(path +
+                  " is not a key written by 'qmk-bundle keygen' (one line of base64 "
                   "text of 32 bytes).");
   }
   return *seed;
@@ -93,9 +96,11 @@ void checkBundleKey(const std::string& bundle, const platform::ed25519::Seed& se
   const std::string text = platform::ed25519::toText(key.data(), key.size());
   const auto bundleKey = (*info)[qmk::update::kPublicKeyKey].stringValue();
   if (!bundleKey) {
-    warn(kCommand, bundle + " carries no " + qmk::update::kPublicKeyKey + ": installed copies "
-                   "of it do not check for updates. Make it with 'create --update-url URL "
-                   "--update-key " + text + "'.");
+    warn(kCommand, bundle + " carries no " + qmk::update::kPublicKeyKey +
+                       ": installed copies "
+                       "of it do not check for updates. Make it with 'create --update-url URL "
+                       "--update-key " +
+                       text + "'.");
   } else if (*bundleKey != text) {
     throw Failure(bundle + "'s " + qmk::update::kPublicKeyKey + " is not the public key of " +
                   "this key file (" + text + "); installed copies would refuse the feed.");
@@ -165,7 +170,8 @@ int publish(const Arguments& args) {
 
   const std::string archive = p.identifier + "-" + p.version + ".tar.gz";
   if (!qmk::update::isArchiveName(archive)) {
-    throw Failure("the archive name " + archive + " would need escaping in an address: use "
+    throw Failure("the archive name " + archive +
+                  " would need escaping in an address: use "
                   "letters, digits, '.', '_', '-', '+' and '~' in the identifier and version.");
   }
   std::string error;

@@ -9,11 +9,12 @@
 namespace bundler {
 
 std::vector<OptionSyntax> updateOptionSyntax() {
-  return {{"update-url", "URL",
-           "the address of the update feed (update.json, made by 'qmk-bundle publish'); needs "
-           "--update-key"},
-          {"update-key", "PUBLIC", "the public key 'qmk-bundle keygen' printed; needs --update-url"},
-          {"update-interval", "SECONDS", "seconds between update checks (default 86400, least 60)"}};
+  return {
+      {"update-url", "URL",
+       "the address of the update feed (update.json, made by 'qmk-bundle publish'); needs "
+       "--update-key"},
+      {"update-key", "PUBLIC", "the public key 'qmk-bundle keygen' printed; needs --update-url"},
+      {"update-interval", "SECONDS", "seconds between update checks (default 86400, least 60)"}};
 }
 
 std::optional<int64_t> wholeNumber(std::string_view text) {
@@ -36,8 +37,9 @@ void addUpdateKeys(const ParsedOptions& options, plist::Dictionary& info) {
     throw UsageError("--update-url must be an http:// or https:// address, not '" + *url + "'.");
   }
   if (!platform::ed25519::publicKeyFromText(*key)) {
-    throw UsageError("--update-key is not a public key: give the line 'qmk-bundle keygen' "
-                     "printed (base64 text of 32 bytes).");
+    throw UsageError(
+        "--update-key is not a public key: give the line 'qmk-bundle keygen' "
+        "printed (base64 text of 32 bytes).");
   }
   info[qmk::update::kUrlKey] = plist::Value::string(*url);
   info[qmk::update::kPublicKeyKey] = plist::Value::string(*key);

@@ -41,9 +41,8 @@ class Parser {
   }
 
   void skipSpace() {
-    while (pos_ < text_.size() &&
-           (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\n' ||
-            text_[pos_] == '\r')) {
+    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' ||
+                                   text_[pos_] == '\n' || text_[pos_] == '\r')) {
       pos_++;
     }
   }
@@ -148,8 +147,8 @@ class Parser {
       }
       magnitude = magnitude * 10 + digit;
     }
-    const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) +
-                           (negative ? 1 : 0);
+    const uint64_t limit =
+        static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) + (negative ? 1 : 0);
     if (magnitude > limit) return fail("an integer too large");
     *out = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
     return true;
@@ -177,14 +176,30 @@ class Parser {
       if (pos_ >= text_.size()) return fail("a string without its end");
       const char e = text_[pos_++];
       switch (e) {
-        case '"': s += '"'; break;
-        case '\\': s += '\\'; break;
-        case '/': s += '/'; break;
-        case 'b': s += '\b'; break;
-        case 'f': s += '\f'; break;
-        case 'n': s += '\n'; break;
-        case 'r': s += '\r'; break;
-        case 't': s += '\t'; break;
+        case '"':
+          s += '"';
+          break;
+        case '\\':
+          s += '\\';
+          break;
+        case '/':
+          s += '/';
+          break;
+        case 'b':
+          s += '\b';
+          break;
+        case 'f':
+          s += '\f';
+          break;
+        case 'n':
+          s += '\n';
+          break;
+        case 'r':
+          s += '\r';
+          break;
+        case 't':
+          s += '\t';
+          break;
         case 'u':
           if (!readEscapedCodePoint(s)) return false;
           break;
@@ -203,10 +218,14 @@ class Parser {
     for (int i = 0; i < 4; i++) {
       const char c = text_[pos_++];
       v <<= 4;
-      if (c >= '0' && c <= '9') v |= static_cast<uint32_t>(c - '0');
-      else if (c >= 'a' && c <= 'f') v |= static_cast<uint32_t>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') v |= static_cast<uint32_t>(c - 'A' + 10);
-      else return std::nullopt;
+      if (c >= '0' && c <= '9')
+        v |= static_cast<uint32_t>(c - '0');
+      else if (c >= 'a' && c <= 'f')
+        v |= static_cast<uint32_t>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F')
+        v |= static_cast<uint32_t>(c - 'A' + 10);
+      else
+        return std::nullopt;
     }
     return v;
   }

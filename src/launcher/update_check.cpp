@@ -2,6 +2,8 @@
 // hashing it, extract it with the installer's hardened extractor into a hidden partial folder
 // beside the bundle, check that the result is the announced bundle, sync it, and rename it to
 // the staged folder. Anything refused leaves nothing behind but one line in the log.
+#include "launcher/update_check.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,7 +17,6 @@
 
 #include "launcher/Launcher.h"
 #include "launcher/UnTar.h"
-#include "launcher/update_check.h"
 #include "launcher/update_feed.h"
 #include "launcher/update_log.h"
 #include "launcher/update_state.h"
@@ -84,8 +85,8 @@ void removeLeftovers(const std::string& bundlePath) {
 }
 
 bool syncPath(const std::string& path, bool directory) {
-  platform::UniqueFd fd(::open(path.c_str(), (directory ? O_DIRECTORY : 0) | O_RDONLY |
-                                                 O_CLOEXEC | O_NOFOLLOW));
+  platform::UniqueFd fd(
+      ::open(path.c_str(), (directory ? O_DIRECTORY : 0) | O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   return fd && ::fsync(fd.get()) == 0;
 }
 
@@ -137,8 +138,8 @@ std::optional<Refusal> checkTree(const std::string& root) {
       const std::string target = fs::read_symlink(it->path(), error).string();
       const std::string parent = fs::path(relative).parent_path().string();
       if (error || !linkStaysInside(parent, target)) {
-        return Refusal{"the archive holds a link leading out of the bundle: " + relative +
-                       " -> " + target};
+        return Refusal{"the archive holds a link leading out of the bundle: " + relative + " -> " +
+                       target};
       }
     } else if (!fs::is_regular_file(status) && !fs::is_directory(status)) {
       return Refusal{"the archive holds something that is neither file nor folder: " + relative};
@@ -173,8 +174,7 @@ std::optional<Refusal> checkBundle(const std::string& root, const UpdateSettings
   const std::string launcher = platform::joinPath(root, "Contents/MacOS/" + *executable);
   struct stat st {};
   if (::lstat(launcher.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IXUSR) == 0) {
-    return Refusal{"the archive's bundle has no executable launcher Contents/MacOS/" +
-                   *executable};
+    return Refusal{"the archive's bundle has no executable launcher Contents/MacOS/" + *executable};
   }
   return std::nullopt;
 }
@@ -213,9 +213,7 @@ class Check {
   }
 
  private:
-  CheckResult refused(const std::string& reason) const {
-    return {CheckOutcome::kRefused, reason};
-  }
+  CheckResult refused(const std::string& reason) const { return {CheckOutcome::kRefused, reason}; }
 
   static std::optional<Refusal> verify(const platform::ed25519::PublicKey& key,
                                        const std::string& feed, std::string signatureText) {
@@ -277,16 +275,17 @@ class Check {
 
   std::optional<Refusal> download(const Feed& feed, const std::string& path) const {
     platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (!fd) return Refusal{"the archive could not be stored: " + std::string(std::strerror(errno))};
+    if (!fd)
+      return Refusal{"the archive could not be stored: " + std::string(std::strerror(errno))};
     platform::Sha256 hash;
     uint64_t received = 0;
     const std::string url = archiveUrl(settings_.feedUrl, feed.archive);
-    auto failure = platform::fetch({url, feed.size, kArchiveIdleSeconds, 0},
-                                   [&](std::string_view piece) {
-                                     hash.update(piece.data(), piece.size());
-                                     received += piece.size();
-                                     return platform::writeAll(fd.get(), piece.data(), piece.size());
-                                   });
+    auto failure =
+        platform::fetch({url, feed.size, kArchiveIdleSeconds, 0}, [&](std::string_view piece) {
+          hash.update(piece.data(), piece.size());
+          received += piece.size();
+          return platform::writeAll(fd.get(), piece.data(), piece.size());
+        });
     if (failure) return Refusal{"the archive could not be downloaded: " + *failure};
     if (!fd.close()) return Refusal{"the archive could not be stored"};
     if (received != feed.size) {
@@ -345,8 +344,9 @@ CheckResult runUpdateCheck(const UpdateSettings& settings, CheckMode mode) {
   const std::string stateDir = stateDirectory(settings.identifier);
   std::string why;
   if (stateDir.empty()) {
-    return {CheckOutcome::kFailed, "the bundle's identifier (CFBundleIdentifier) cannot name a "
-                                   "state folder"};
+    return {CheckOutcome::kFailed,
+            "the bundle's identifier (CFBundleIdentifier) cannot name a "
+            "state folder"};
   }
   if (!platform::FileManager().createDirectory(stateDir, true, &why)) {
     return {CheckOutcome::kFailed, "the state folder cannot be made: " + why};

@@ -18,8 +18,8 @@ struct UpdateSettings {
   std::string identifier;  // CFBundleIdentifier, "" when missing
   std::string version;     // CFBundleShortVersionString, "" when missing
   std::string feedUrl;
-  std::string publicKey;   // as written: the base64 text of the 32-byte key
-  int64_t interval = 0;    // seconds between checks, at least the minimum
+  std::string publicKey;  // as written: the base64 text of the 32-byte key
+  int64_t interval = 0;   // seconds between checks, at least the minimum
 };
 std::optional<UpdateSettings> updateSettings(const platform::Bundle& bundle);
 

@@ -35,7 +35,6 @@ int64_t digitsAt(std::string_view text, size_t pos, size_t count) {
   return v;
 }
 
-
 }  // namespace
 
 std::optional<int64_t> parseTimestamp(std::string_view t) {

@@ -25,8 +25,8 @@ std::optional<UpdateSettings> updateSettings(const platform::Bundle& bundle) {
   settings.feedUrl = *url;
   settings.publicKey = *key;
   const plist::Value& interval = info[kIntervalKey];
-  settings.interval =
-      interval.isNull() ? kDefaultInterval : std::max<int64_t>(interval.intValue(), kMinimumInterval);
+  settings.interval = interval.isNull() ? kDefaultInterval
+                                        : std::max<int64_t>(interval.intValue(), kMinimumInterval);
   return settings;
 }
 

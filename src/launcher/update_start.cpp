@@ -46,9 +46,10 @@ void startUpdateCheckIfDue(const platform::Bundle& bundle) {
   auto settings = updateSettings(bundle);
   if (!settings) return;
   if (!canApplyUpdates(settings->bundlePath)) {
-    DLOG("%s [Line %d] updates: %@ lies in a folder this user cannot write; its package manager "
-         "updates it",
-         settings->bundlePath);
+    DLOG(
+        "%s [Line %d] updates: %@ lies in a folder this user cannot write; its package manager "
+        "updates it",
+        settings->bundlePath);
     return;
   }
   if (!checkDue(*settings)) return;

@@ -49,8 +49,8 @@ std::optional<std::vector<uint8_t>> base64Decode(std::string_view text) {
       d[k] = digitValue(c);
       if (d[k] < 0) return std::nullopt;
     }
-    const uint32_t n = (uint32_t(d[0]) << 18) | (uint32_t(d[1]) << 12) | (uint32_t(d[2]) << 6) |
-                       uint32_t(d[3]);
+    const uint32_t n =
+        (uint32_t(d[0]) << 18) | (uint32_t(d[1]) << 12) | (uint32_t(d[2]) << 6) | uint32_t(d[3]);
     bytes.push_back(static_cast<uint8_t>(n >> 16));
     if (padding < 2) bytes.push_back(static_cast<uint8_t>(n >> 8));
     if (padding < 1) bytes.push_back(static_cast<uint8_t>(n));

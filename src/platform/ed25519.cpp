@@ -47,14 +47,12 @@ PublicKey publicKeyOf(const Seed& seed) {
 Signature sign(const Seed& seed, std::string_view message) {
   const PublicKey key = publicKeyOf(seed);
   Signature signature;
-  ed25519_sha512_sign(key.data(), seed.data(), message.size(), bytesOf(message),
-                      signature.data());
+  ed25519_sha512_sign(key.data(), seed.data(), message.size(), bytesOf(message), signature.data());
   return signature;
 }
 
 bool verify(const PublicKey& key, std::string_view message, const Signature& signature) {
-  return ed25519_sha512_verify(key.data(), message.size(), bytesOf(message), signature.data()) ==
-         1;
+  return ed25519_sha512_verify(key.data(), message.size(), bytesOf(message), signature.data()) == 1;
 }
 
 std::string toText(const uint8_t* bytes, size_t length) { return base64Encode(bytes, length); }

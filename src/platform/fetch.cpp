@@ -53,8 +53,7 @@ class BoundedTransfer {
     lib_.easySetopt(curl, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     lib_.easySetopt(curl, CURLOPT_FRESH_CONNECT, 1L);
     lib_.easySetopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(request_.idleTimeout + 0.5));
-    lib_.easySetopt(curl, CURLOPT_MAXFILESIZE_LARGE,
-                    static_cast<curl_off_t>(request_.maxBytes));
+    lib_.easySetopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request_.maxBytes));
     lib_.easySetopt(curl, CURLOPT_ERRORBUFFER, errorBuffer_);
     lib_.easySetopt(curl, CURLOPT_WRITEFUNCTION, &BoundedTransfer::onData);
     lib_.easySetopt(curl, CURLOPT_WRITEDATA, this);
@@ -92,13 +91,13 @@ class BoundedTransfer {
     const std::chrono::duration<double> idle = now - lastByte_;
     const std::chrono::duration<double> total = now - start_;
     if (idle.count() > request_.idleTimeout) {
-      stopReason_ = "nothing arrived for " + seconds(request_.idleTimeout) + " (" +
-                    request_.url + ")";
+      stopReason_ =
+          "nothing arrived for " + seconds(request_.idleTimeout) + " (" + request_.url + ")";
       return false;
     }
     if (request_.totalTimeout > 0 && total.count() > request_.totalTimeout) {
-      stopReason_ = "it took longer than " + seconds(request_.totalTimeout) + " (" +
-                    request_.url + ")";
+      stopReason_ =
+          "it took longer than " + seconds(request_.totalTimeout) + " (" + request_.url + ")";
       return false;
     }
     return true;

@@ -2,8 +2,8 @@
 // feed, a loopback server serves it, and the bundle's own checker (started by a real start, or
 // run in the foreground by `check --check-update`) stages a new version or refuses, leaving
 // the installed bundle untouched and nothing else behind.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -106,10 +106,27 @@ class UpdateTest : public ::testing::Test {
   void makeBundle(const std::string& path, const std::string& version,
                   const std::string& identifier = kIdentifier, const std::string& url = "") {
     makeDirectories(fs::path(path).parent_path());
-    auto r = run({QMK_BUNDLE, "create", "--name", "App", "--jar", tmp / "probe.jar",
-                  "--main-class", "Probe", "--identifier", identifier, "--no-startup-cache",
-                  "--update-url", url.empty() ? feedUrl : url, "--update-key", publicKey,
-                  "--update-interval", "3600", "--version", version, "--out", path});
+    auto r = run({QMK_BUNDLE,
+                  "create",
+                  "--name",
+                  "App",
+                  "--jar",
+                  tmp / "probe.jar",
+                  "--main-class",
+                  "Probe",
+                  "--identifier",
+                  identifier,
+                  "--no-startup-cache",
+                  "--update-url",
+                  url.empty() ? feedUrl : url,
+                  "--update-key",
+                  publicKey,
+                  "--update-interval",
+                  "3600",
+                  "--version",
+                  version,
+                  "--out",
+                  path});
     ASSERT_EQ(r.status, 0) << r.err;
     writeFile(path + "/Contents/Resources/release.txt", "release " + version + "\n");
   }
@@ -124,7 +141,8 @@ class UpdateTest : public ::testing::Test {
   }
 
   // Version `version` published into the site, made from a bundle kept at tmp/src-<version>.
-  std::string publishVersion(const std::string& version, const std::string& identifier = kIdentifier) {
+  std::string publishVersion(const std::string& version,
+                             const std::string& identifier = kIdentifier) {
     const std::string source = tmp / ("src-" + version + "-" + identifier + "/App.app");
     if (!exists(source)) makeBundle(source, version, identifier);
     auto r = run({QMK_BUNDLE, "publish", source, "--key", tmp / "key", "--to", site()});
@@ -197,13 +215,14 @@ class UpdateTest : public ::testing::Test {
   // The published v2's bundle tree as tar entries (regular files and folders).
   std::vector<TarEntry> bundleEntries(const std::string& source) {
     std::vector<TarEntry> entries;
-    for (auto it = fs::recursive_directory_iterator(source); it != fs::recursive_directory_iterator();
-         ++it) {
+    for (auto it = fs::recursive_directory_iterator(source);
+         it != fs::recursive_directory_iterator(); ++it) {
       const std::string name = fs::relative(it->path(), source).string();
       if (it->is_directory()) {
         entries.push_back({.name = name + "/", .type = '5'});
       } else {
-        entries.push_back({.name = name, .data = readFile(it->path()),
+        entries.push_back({.name = name,
+                           .data = readFile(it->path()),
                            .mode = name.starts_with("Contents/MacOS/") ? "0000755" : "0000644"});
       }
     }
@@ -346,7 +365,8 @@ TEST_F(UpdateTest, AFolderTheUserCannotWriteGetsNoCheckAndNoFiles) {
   fs::permissions(tmp / "state", fs::perms::all);
   std::vector<std::string> argv = {installed() + "/Contents/MacOS/App"};
   if (::geteuid() == 0) {
-    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    argv.insert(argv.begin(),
+                {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
   } else {
     fs::permissions(tmp / "apps", fs::perms::owner_write, fs::perm_options::remove);
   }
@@ -429,9 +449,7 @@ TEST_F(UpdateRefusalTest, EachSpoiledFeedOrArchiveIsRefusedAndLeavesNothing) {
        [](UpdateTest& t) { t.serveFeed(t.feedWith("identifier", "\"org.example.other\"")); },
        "the feed is for org.example.other"},
       {"an archive whose digest differs",
-       [](UpdateTest& t) {
-         t.serveFeed(t.feedWith("sha256", "\"" + std::string(64, '0') + "\""));
-       },
+       [](UpdateTest& t) { t.serveFeed(t.feedWith("sha256", "\"" + std::string(64, '0') + "\"")); },
        "SHA-256 digest"},
       {"an archive larger than announced",
        [](UpdateTest& t) {
@@ -497,8 +515,7 @@ TEST_F(UpdateRefusalTest, EachSpoiledFeedOrArchiveIsRefusedAndLeavesNothing) {
       {"a server that stalls",
        [](UpdateTest& t) { setInfo(t.installed(), "qmk.updateURL", t.server->url("/stall")); },
        "could not be fetched"},
-      {"a feed that is not JSON",
-       [](UpdateTest& t) { t.serveFeed("{\"identifier\": \"x\",}"); },
+      {"a feed that is not JSON", [](UpdateTest& t) { t.serveFeed("{\"identifier\": \"x\",}"); },
        "not a JSON object"},
   };
   for (const auto& refusal : refusals) {

@@ -1,10 +1,10 @@
 // The feed reader is the first thing that reads what a server sent after the signature holds:
 // it must take exactly the documented form and refuse everything else with a reason.
+#include "launcher/update_feed.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "launcher/update_feed.h"
 
 using qmk::update::archiveUrl;
 using qmk::update::parseTimestamp;
@@ -15,8 +15,10 @@ namespace {
 const std::string kDigest(64, 'a');
 
 std::string feed(const std::string& extra = "", const std::string& size = "12") {
-  return "{\"identifier\": \"org.example.app\", \"version\": \"2.0\", \"archive\": \"a-2.0.tar.gz\", "
-         "\"sha256\": \"" + kDigest + "\", \"size\": " + size +
+  return "{\"identifier\": \"org.example.app\", \"version\": \"2.0\", \"archive\": "
+         "\"a-2.0.tar.gz\", "
+         "\"sha256\": \"" +
+         kDigest + "\", \"size\": " + size +
          ", \"published\": \"2026-01-01T00:00:00Z\", \"expires\": \"2026-02-01T00:00:00Z\"" +
          extra + "}";
 }
@@ -52,17 +54,20 @@ TEST(UpdateFeed, RefusesAnythingButStrictJsonAndPlausibleValues) {
       {"a size with a fraction", feed("", "12.0")},
       {"a negative size", feed("", "-1")},
       {"a size past 64 bits", feed("", "99999999999999999999")},
-      {"an archive name with a slash", [] {
+      {"an archive name with a slash",
+       [] {
          std::string f = feed();
          f.replace(f.find("a-2.0.tar.gz"), 12, "../x.tar.gz");
          return f;
        }()},
-      {"a digest too short", [] {
+      {"a digest too short",
+       [] {
          std::string f = feed();
          f.replace(f.find(kDigest), 64, "abc");
          return f;
        }()},
-      {"a time without a zone", [] {
+      {"a time without a zone",
+       [] {
          std::string f = feed();
          f.replace(f.find("2026-02-01T00:00:00Z"), 20, "2026-02-01T00:00:00");
          return f;
