@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "setupstub/UnTar.h"
+#include "launcher/UnTar.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

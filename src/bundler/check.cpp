@@ -4,6 +4,7 @@
 #include <string>
 
 #include "bundler/check_report.h"
+#include "bundler/check_update.h"
 #include "bundler/commands.h"
 #include "bundler/json_writer.h"
 #include "platform/file_manager.h"
@@ -13,20 +14,24 @@ namespace bundler {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: qmk-bundle check BUNDLE [--json] [-- ARGUMENT...]\n"
+    "usage: qmk-bundle check BUNDLE [--json] [--check-update] [-- ARGUMENT...]\n"
     "\n"
     "Tells, without starting the application, what its launcher will do: whether the Info.plist\n"
     "reads, every runtime the search tries and why it is refused, the runtime chosen, the exact\n"
     "launch vector, the working directory and LANG; and warns about what looks wrong. Nothing in\n"
-    "the bundle is changed. ARGUMENTs are taken as the launcher's command line.\n"
+    "the bundle is changed. ARGUMENTs are taken as the launcher's command line. It also shows the\n"
+    "update keys, the update state and whether updates can apply.\n"
     "\n"
-    "  --json   one JSON object instead of lines of text\n"
+    "  --json           one JSON object instead of lines of text\n"
+    "  --check-update   check the update feed now, as the launcher's checker would (a new\n"
+    "                   version is staged for the next start), and say what was found\n"
     "\n"
     "Exit status: 0 the launch would start, 1 it would not, 2 usage error.\n";
 
 struct CheckOptions {
   std::string bundle;
   bool json = false;
+  bool checkUpdate = false;
   std::vector<std::string> arguments;
 };
 
@@ -46,6 +51,8 @@ std::optional<CheckOptions> parseOptions(const Arguments& args, bool& help) {
     }
     if (arg == "--json") {
       options.json = true;
+    } else if (arg == "--check-update") {
+      options.checkUpdate = true;
     } else if (arg.starts_with("-") || haveBundle) {
       std::fprintf(stderr, "qmk-bundle check: unexpected argument '%s'\n%s", arg.c_str(), kUsage);
       return std::nullopt;
@@ -68,7 +75,7 @@ std::string candidateLine(const RuntimeCandidate& c) {
   return line;
 }
 
-void printText(const CheckReport& r) {
+void printText(const CheckReport& r, const UpdateReport& updates) {
   std::printf("bundle: %s\n", r.bundle.c_str());
   std::printf("launcher: %s\n", r.launcher ? r.launcher->c_str() : "(none)");
   std::printf("Info.plist: %s\n",
@@ -93,12 +100,13 @@ void printText(const CheckReport& r) {
     std::printf("launch vector:\n");
     for (const auto& entry : *r.launchVector) std::printf("  %s\n", entry.c_str());
   }
+  printUpdateText(updates);
   for (const auto& w : r.warnings) std::printf("warning: %s\n", w.c_str());
   for (const auto& f : r.failures) std::printf("failure: %s\n", f.c_str());
   std::printf("%s\n", r.wouldStart() ? "the launch would start" : "the launch would not start");
 }
 
-void printJson(const CheckReport& r) {
+void printJson(const CheckReport& r, const UpdateReport& updates) {
   JsonWriter json;
   json.beginObject();
   json.key("bundle").value(r.bundle);
@@ -139,6 +147,7 @@ void printJson(const CheckReport& r) {
   json.key("workingDirectory").value(r.workingDirectory);
   json.key("lang").value(r.lang);
   json.key("startupCache").value(r.startupCache);
+  writeUpdateJson(json, updates);
   json.key("warnings").strings(r.warnings);
   json.key("failures").strings(r.failures);
   json.key("wouldStart").value(r.wouldStart());
@@ -162,10 +171,11 @@ int runCheck(const Arguments& args) {
     return 1;
   }
   CheckReport report = explainLaunch(options->bundle, options->arguments);
+  const UpdateReport updates = describeUpdates(options->bundle, options->checkUpdate);
   if (options->json) {
-    printJson(report);
+    printJson(report, updates);
   } else {
-    printText(report);
+    printText(report, updates);
   }
   std::fflush(stdout);
   return report.wouldStart() ? 0 : 1;

@@ -14,5 +14,7 @@ int runInstaller(const Arguments& args);  // installer.cpp
 int runImport(const Arguments& args);     // import.cpp
 int runCheck(const Arguments& args);      // check.cpp
 int runDesktop(const Arguments& args);    // desktop.cpp
+int runKeygen(const Arguments& args);     // keygen.cpp
+int runPublish(const Arguments& args);    // publish.cpp
 
 }  // namespace bundler

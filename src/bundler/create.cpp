@@ -7,6 +7,7 @@
 #include "bundler/module_directives.h"
 #include "bundler/runtime_image.h"
 #include "bundler/staged_output.h"
+#include "bundler/update_options.h"
 #include "platform/file_manager.h"
 
 namespace bundler {
@@ -35,6 +36,7 @@ CommandSyntax createSyntax() {
   syntax.options.push_back({"no-manifest-vm-options", "",
                           "do not turn the main jar's Add-Opens, Add-Exports and "
                           "Enable-Native-Access into VM options"});
+  for (auto& option : updateOptionSyntax()) syntax.options.push_back(std::move(option));
   return syntax;
 }
 
@@ -63,6 +65,10 @@ int create(const Arguments& args) {
   const RuntimeRequest runtime = runtimeRequest(options, app);
   const std::string launcher = launcherProgram("appstub");
 
+  // The update keys are checked before anything is written.
+  plist::Dictionary updateKeys;
+  addUpdateKeys(options, updateKeys);
+
   StagedOutput out(outputPath(options, app.name), options.has("force"));
   writeAppContents(app, out.path(), launcher, messageEntries(), app.name + ".icns");
   std::optional<std::string> embeddedHome;
@@ -77,6 +83,7 @@ int create(const Arguments& args) {
   }
   plist::Dictionary info = appInfo(app);
   if (!options.has("no-startup-cache")) info[kStartupCacheKey] = plist::Value::boolean(true);
+  info.merge(updateKeys);
   writeInfoPlist(out.path(), info);
   out.commit();
   std::printf("%s\n", out.finalPath().c_str());

@@ -19,6 +19,8 @@ constexpr Command kCommands[] = {
     {"import", "convert another launcher's Info.plist", bundler::runImport},
     {"check", "explain what the launcher will do with a bundle", bundler::runCheck},
     {"desktop", "write or install a desktop entry for a bundle", bundler::runDesktop},
+    {"keygen", "make a key for signing update feeds", bundler::runKeygen},
+    {"publish", "write a bundle's signed update feed", bundler::runPublish},
 };
 
 void printUsage(FILE* to) {

@@ -11,6 +11,7 @@
 #include "launcher/jli.h"
 #include "launcher/main_info.h"
 #include "launcher/startup_cache.h"
+#include "launcher/update_check.h"
 #include "platform/environment.h"
 #include "platform/exception.h"
 #include "platform/file_manager.h"
@@ -126,6 +127,8 @@ extern "C" int launcher_main(int count, char** vector) {
 
 Launcher& Launcher::load(const char* programPath) {
   qmk::checkApplicationInfo(*context_.mainBundle);
+  // Checking for updates must never stand in the start's way: it runs detached.
+  if (!context_.explainOnly) qmk::update::startUpdateCheckIfDue(*context_.mainBundle);
   findJavaBundle(false);
   if (!javaBundlePath) return *this;
 

@@ -10,7 +10,7 @@
 #include "launcher/Unpacker.h"
 #include "launcher/global.h"
 #include "platform/exception.h"
-#include "setupstub/UnTar.h"
+#include "launcher/UnTar.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <regex>
 #include <set>
 
-#include "setupstub/UnTar.h"
+#include "launcher/UnTar.h"
 #include "support/installer_fixture.h"
 #include "support/reliability.h"
 #include "support/tar_builder.h"

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "setupstub/UnTar.h"
+#include "launcher/UnTar.h"
 #include "untar_guard.h"
 
 namespace fs = std::filesystem;

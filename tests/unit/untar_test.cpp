@@ -1,4 +1,4 @@
-#include "setupstub/UnTar.h"
+#include "launcher/UnTar.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "setupstub/tar_header.h"
+#include "launcher/tar_header.h"
 #include "support/tar_builder.h"
 #include "support/test_support.h"
 

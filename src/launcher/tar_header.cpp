@@ -1,4 +1,4 @@
-#include "setupstub/tar_header.h"
+#include "launcher/tar_header.h"
 
 #include <algorithm>
 #include <charconv>

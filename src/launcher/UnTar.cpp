@@ -1,4 +1,4 @@
-#include "setupstub/UnTar.h"
+#include "launcher/UnTar.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -16,7 +16,7 @@
 #include "launcher/global.h"
 #include "platform/unique_fd.h"
 #include "platform/write_all.h"
-#include "setupstub/tar_header.h"
+#include "launcher/tar_header.h"
 
 namespace fs = std::filesystem;
 using platform::UniqueFd;
@@ -198,6 +198,7 @@ class Extraction {
     auto relative = relativeEntryPath(header.name);
     if (!relative) {
       ALOG("%s [Line %d] skipping %@: its name leads outside the destination", header.name);
+      result_.unsafeEntries++;
       return skipData(header.size);
     }
     if (header.isRegularFile()) return extractRegularFile(header, *relative);
@@ -247,6 +248,7 @@ class Extraction {
           "%s [Line %d] skipping %@: it would be written through a link leading outside the "
           "destination",
           relative);
+      result_.unsafeEntries++;
       return true;
     }
     std::error_code error;
@@ -272,6 +274,7 @@ class Extraction {
     auto existing = relativeEntryPath(header.linkName);
     if (!existing || existing->empty()) {
       ALOG("%s [Line %d] skipping %@: its link target leads outside the destination", header.name);
+      result_.unsafeEntries++;
       return;
     }
     if (relative.empty() || !prepareParent(relative)) return;
@@ -280,6 +283,7 @@ class Extraction {
           "%s [Line %d] skipping %@: its link target lies behind a link leading outside the "
           "destination",
           header.name);
+      result_.unsafeEntries++;
       return;
     }
     std::string link = path(relative);
@@ -298,6 +302,7 @@ class Extraction {
           "%s [Line %d] skipping %@: it would be written through a link leading outside the "
           "destination",
           relative);
+      result_.unsafeEntries++;
       return false;
     }
     std::error_code error;

@@ -20,6 +20,10 @@ class UnTar {
     bool complete = false;
     // Why the walk ended early, in words for the user; empty when complete.
     std::string failure;
+    // Entries passed over because they would have been written outside the destination (an
+    // absolute name, "..", a path through a link leading out, a hard link to outside). The
+    // installer extracts the rest; an update refuses an archive that has any.
+    int unsafeEntries = 0;
   };
 
   // Extracts `archive` into the existing directory `destination`. `progress` (may be empty)
