@@ -273,7 +273,10 @@ void applyStaged(const Siblings& s, const Folder& folder, const std::string& sta
   if (auto refusal = refusalOf(s.at(s.update), staged.get(), installed)) {
     ALOG("%s [Line %d] the update staged in %@ (version %@) is not used: %@", s.at(s.update),
          stagedVersion.value_or("unknown"), *refusal);
-    if (stagedVersion) recordBad(stateDir, *stagedVersion);
+    // Another application's version number says nothing about this one's.
+    if (stagedVersion && staged->identifier() == installed.identifier()) {
+      recordBad(stateDir, *stagedVersion);
+    }
     folder.remove(s.update);
     return;
   }
