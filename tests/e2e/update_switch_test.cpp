@@ -281,6 +281,10 @@ TEST_F(UpdateSwitchTest, ANewVersionThatCannotStartIsSwitchedBackMarkedBadAndThe
     // One always-on line says what happened; the version is never tried again.
     EXPECT_NE(r.err.find("version 2.0"), std::string::npos) << c.name << "\n" << r.err;
     EXPECT_EQ(badVersions(), std::vector<std::string>{"2.0"}) << c.name;
+    // The checker reads the same file: an XML property list with the array of strings.
+    const std::string state = readFile(stateDir + "/state.plist");
+    EXPECT_NE(state.find("<key>badVersions</key>"), std::string::npos) << state;
+    EXPECT_NE(state.find("<string>2.0</string>"), std::string::npos) << state;
     stage(v2);
     r = start();
     EXPECT_EQ(handover().version, "1.0") << c.name;
