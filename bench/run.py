@@ -70,6 +70,7 @@ def main():
     rows += script("startup_cache.py", build, quick)
     rows += script("manifest_class_path.py", build, quick)
     rows += script("update_check.py", build, quick)
+    rows += script("update_switch.py", build, quick)
 
     table = ["| figure | this project | reference | ratio | target | met |",
              "|---|---|---|---|---|---|"]

@@ -12,6 +12,7 @@
 #include "launcher/main_info.h"
 #include "launcher/startup_cache.h"
 #include "launcher/update_check.h"
+#include "launcher/update_switch.h"
 #include "platform/environment.h"
 #include "platform/exception.h"
 #include "platform/file_manager.h"
@@ -40,13 +41,22 @@ bool isInvokeOther(int count, char** vector) {
   return count >= 3 && std::strcmp(vector[1], kInvokeOther) == 0;
 }
 
-int runLaunch(int count, char** vector, const LaunchContext& context) {
+int runLaunch(int count, char** vector, const LaunchContext& context,
+              std::optional<qmk::update::SwitchedStart>& switched) {
   const char* programPath = vector[0];
   Launcher launcher(context);
   if (isInvokeOther(count, vector)) {
     launcher.load(programPath, vector[2]);
   } else {
+    // A staged update takes the bundle's place before anything of the bundle is read for the
+    // launch; a switch re-executes and does not come back here.
+    qmk::update::switchToStagedUpdate(context, switched);
     launcher.load(programPath);
+    if (!launcher.javaBundlePath) {
+      qmk::update::switchBackAfterFailure(context, switched, "no runtime fits");
+    } else if (switched) {
+      qmk::update::completeSwitch(context, *switched);
+    }
   }
   return launcher.launch();
 }
@@ -68,7 +78,11 @@ qmk::cache::CacheDecision decideCache(const Launcher& launcher,
   return qmk::cache::decideStartupCache(inputs);
 }
 
-void reportFailure(const LaunchContext& context, const std::string& description) {
+// A failure before the hand-over; the first start of a switched-to version switches back
+// instead of reporting it.
+void reportFailure(const LaunchContext& context, const std::string& description,
+                   const std::optional<qmk::update::SwitchedStart>& switched) {
+  qmk::update::switchBackAfterFailure(context, switched, description);
   Launcher::displayError(context, kInternalError, description);
 }
 
@@ -110,17 +124,19 @@ extern "C" int launcher_main(int count, char** vector) {
   // Written here, not in a helper: the line is signed by the entry itself.
   if (isInvokeOther(count, vector)) DLOG("%s [Line %d] invoke other %s", vector[2]);
   LaunchContext context = LaunchContext::fromProcess(count, vector);
+  // Read and removed before anything else: the application must not see it.
+  std::optional<qmk::update::SwitchedStart> switched = qmk::update::takeSwitchMarker();
   try {
-    return runLaunch(count, vector, context);
+    return runLaunch(count, vector, context, switched);
   } catch (const platform::Exception& e) {
     ALOG("%s [Line %d] %@: %@", e, e.callStack());
-    reportFailure(context, e.description());
+    reportFailure(context, e.description(), switched);
   } catch (const std::exception& e) {
     ALOG("%s [Line %d] %@: %@", e.what(), std::vector<std::string>{});
-    reportFailure(context, e.what());
+    reportFailure(context, e.what(), switched);
   } catch (...) {
     ALOG("%s [Line %d] %@: %@", "unknown exception", std::vector<std::string>{});
-    reportFailure(context, "unknown exception");
+    reportFailure(context, "unknown exception", switched);
   }
   return 1;
 }

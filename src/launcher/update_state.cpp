@@ -1,8 +1,10 @@
 #include "launcher/update_state.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "platform/environment.h"
@@ -84,8 +86,19 @@ void writeState(const std::string& dir, const UpdateState& state) {
   }
 }
 
+bool createStateDirectory(const std::string& dir) {
+  if (dir.empty()) return false;
+  struct stat info;
+  if (::stat(dir.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
+  platform::FileManager files;
+  const std::string parent = platform::deletingLastPathComponent(dir);
+  if (!files.isDirectory(parent) && !files.createDirectory(parent, true)) return false;
+  // Another process may create it at the same moment: that is as good.
+  return ::mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
 bool changeState(const std::string& dir, const std::function<void(UpdateState&)>& change) {
-  if (dir.empty() || !platform::FileManager().createDirectory(dir, true)) return false;
+  if (!createStateDirectory(dir)) return false;
   platform::FileLock lock(platform::joinPath(dir, kStateLock), platform::FileLock::Wait::kYes);
   if (!lock.held()) return false;
   UpdateState state = readState(dir);

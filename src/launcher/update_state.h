@@ -48,6 +48,8 @@ void writeState(const std::string& dir, const UpdateState& state);
 // Reads, changes and writes the state under the state lock; false when the folder or the lock
 // cannot be had.
 bool changeState(const std::string& dir, const std::function<void(UpdateState&)>& change);
+// Creates the state folder and its parents (the folder itself mode 0700); false when it cannot.
+bool createStateDirectory(const std::string& dir);
 
 // The folders beside a bundle ".../Name.app": ".../.Name.app.update" (a complete new version
 // waiting for the next start) and ".../.Name.app.previous" (the version before the last switch).
