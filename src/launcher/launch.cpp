@@ -10,6 +10,7 @@
 #include "launcher/global.h"
 #include "launcher/jli.h"
 #include "launcher/main_info.h"
+#include "launcher/services_start.h"
 #include "launcher/startup_cache.h"
 #include "platform/environment.h"
 #include "platform/exception.h"
@@ -45,6 +46,10 @@ int runLaunch(int count, char** vector, const LaunchContext& context) {
   if (isInvokeOther(count, vector)) {
     launcher.load(programPath, vector[2]);
   } else {
+    // A single-instance start may end here, handed to the running instance.
+    if (auto status = qmk::services::prepareStart(*context.mainBundle, count, vector)) {
+      return *status;
+    }
     launcher.load(programPath);
   }
   return launcher.launch();
