@@ -68,6 +68,7 @@ def main():
     rows += script("launch_overhead.py", build, quick, ["60" if quick else "1000"])
     rows += script("installer_bench.py", build, quick)
     rows += script("startup_cache.py", build, quick)
+    rows += script("single_instance.py", build, quick, ["100" if quick else "1000"])
 
     table = ["| figure | this project | reference | ratio | target | met |",
              "|---|---|---|---|---|---|"]

@@ -11,6 +11,7 @@
 #include "launcher/jli.h"
 #include "launcher/main_info.h"
 #include "launcher/services_start.h"
+#include "launcher/single_instance.h"
 #include "launcher/startup_cache.h"
 #include "platform/environment.h"
 #include "platform/exception.h"
@@ -51,6 +52,7 @@ int runLaunch(int count, char** vector, const LaunchContext& context) {
       return *status;
     }
     launcher.load(programPath);
+    qmk::services::serveInstance();
   }
   return launcher.launch();
 }

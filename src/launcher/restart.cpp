@@ -66,11 +66,13 @@ std::vector<int64_t> parseTimes(const char* text) {
   return times;
 }
 
-std::string programPath(const char* argument0) {
+// Looked up when the restart happens, not at the start: the start stays cheap, and the path is
+// where the launcher is now.
+std::string programPath(const std::string& argument0) {
   char buffer[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
   if (n > 0) return std::string(buffer, static_cast<size_t>(n));
-  char* resolved = realpath(argument0, nullptr);
+  char* resolved = realpath(argument0.c_str(), nullptr);
   std::string path = resolved != nullptr ? resolved : argument0;
   std::free(resolved);
   return path;
@@ -86,7 +88,6 @@ std::string workingDirectory() {
 struct RestartPlan {
   pid_t pid = 0;
   std::optional<int> status;
-  std::string program;
   std::vector<std::string> arguments;
   std::vector<std::string> environment;
   std::string directory;
@@ -127,7 +128,8 @@ void restartNow(RestartPlan& plan, int status) {
   std::vector<std::string> environment = plan.environment;
   environment.push_back(std::string(kRestartTimesVariable) + "=" + times);
   if (auto handover = handOverInstance()) environment.push_back(*handover);
-  DLOG("%s [Line %d] restarting %@ after status %d", plan.program, status);
+  const std::string program = programPath(plan.arguments.empty() ? "" : plan.arguments[0]);
+  DLOG("%s [Line %d] restarting %@ after status %d", program, status);
 
   std::fflush(nullptr);
   // The runtime changes the descriptor limit and blocks signals in its threads; the new run
@@ -142,9 +144,9 @@ void restartNow(RestartPlan& plan, int status) {
   std::vector<std::string> arguments = plan.arguments;
   auto argv = pointers(arguments);
   auto envp = pointers(environment);
-  execve(plan.program.c_str(), argv.data(), envp.data());
-  ALOG("%s [Line %d] could not restart %@ (%s); the application ends with status %d",
-       plan.program, std::strerror(errno), status);
+  execve(program.c_str(), argv.data(), envp.data());
+  ALOG("%s [Line %d] could not restart %@ (%s); the application ends with status %d", program,
+       std::strerror(errno), status);
 }
 
 void onProcessExit(int status, void*) {
@@ -163,7 +165,6 @@ void armRestart(std::optional<int> restartStatus, int count, char** vector) {
   auto* plan = new RestartPlan();
   plan->pid = getpid();
   plan->status = restartStatus;
-  plan->program = programPath(vector[0]);
   plan->arguments.assign(vector, vector + count);
   plan->earlierRestarts = parseTimes(std::getenv(kRestartTimesVariable));
   for (char** entry = environ; entry != nullptr && *entry != nullptr; entry++) {

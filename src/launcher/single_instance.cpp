@@ -49,11 +49,15 @@ std::string socketFolder() {
 // The folder must be this user's alone: anyone else who could write it could put a socket of
 // their own in the instance's place and read every later start's command line.
 std::optional<std::string> folderRefusal(const std::string& folder, bool create) {
-  if (create && mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    return platform::format("%@ could not be created (%s)", folder, std::strerror(errno));
-  }
   struct stat st {};
-  if (lstat(folder.c_str(), &st) != 0) {
+  int looked = lstat(folder.c_str(), &st);
+  if (looked != 0 && errno == ENOENT && create) {
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+      return platform::format("%@ could not be created (%s)", folder, std::strerror(errno));
+    }
+    looked = lstat(folder.c_str(), &st);
+  }
+  if (looked != 0) {
     return platform::format("%@ cannot be read (%s)", folder, std::strerror(errno));
   }
   if (!S_ISDIR(st.st_mode)) return platform::format("%@ is not a folder", folder);
@@ -141,6 +145,7 @@ struct Instance {
   UniqueFd listener;
   std::string socketPath;
   bool handedOver = false;
+  bool serving = false;
 };
 
 Instance*& runningInstance() {
@@ -244,23 +249,25 @@ void removeSocketAtExit() {
   if (instance != nullptr && !instance->handedOver) unlink(instance->socketPath.c_str());
 }
 
-void startServing(UniqueFd lock, UniqueFd listener, const std::string& socketPath) {
-  auto* instance = new Instance{std::move(lock), std::move(listener), socketPath};
-  runningInstance() = instance;
+// Holds the lock and the bound socket for the rest of the process. Connections wait in the
+// socket's backlog until serveInstance() starts the thread that takes them.
+void becomeInstance(UniqueFd lock, UniqueFd listener, const std::string& socketPath) {
+  runningInstance() = new Instance{std::move(lock), std::move(listener), socketPath};
   std::atexit(removeSocketAtExit);
-  // The thread runs until the process ends; the instance is never freed for it.
-  std::thread(serve, instance->listener.get()).detach();
 }
 
 UniqueFd listenAt(const std::string& path, const sockaddr_un& address) {
-  // Whoever holds the lock owns the name: a socket still there was left by a crashed instance.
-  unlink(path.c_str());
   UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return fd;
-  if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      listen(fd.get(), SOMAXCONN) != 0) {
-    return UniqueFd();
+  const auto* name = reinterpret_cast<const sockaddr*>(&address);
+  bool bound = bind(fd.get(), name, sizeof address) == 0;
+  if (!bound && errno == EADDRINUSE) {
+    // Whoever holds the lock owns the name: a socket still there was left by a crashed
+    // instance.
+    unlink(path.c_str());
+    bound = bind(fd.get(), name, sizeof address) == 0;
   }
+  if (!bound || listen(fd.get(), SOMAXCONN) != 0) return UniqueFd();
   return fd;
 }
 
@@ -298,7 +305,7 @@ std::optional<std::pair<int, int>> handedOverDescriptors(const InstancePaths& pa
 InstanceRole forwardOrBecome(const InstancePaths& paths, const sockaddr_un& address,
                              const std::vector<std::string>& arguments) {
   if (auto handed = handedOverDescriptors(paths)) {
-    startServing(UniqueFd(handed->first), UniqueFd(handed->second), paths.socket);
+    becomeInstance(UniqueFd(handed->first), UniqueFd(handed->second), paths.socket);
     return InstanceRole::serving;
   }
   UniqueFd lock = openLock(paths.lock);
@@ -319,7 +326,7 @@ InstanceRole forwardOrBecome(const InstancePaths& paths, const sockaddr_un& addr
              paths.socket, std::strerror(errno));
         return InstanceRole::alone;
       }
-      startServing(std::move(lock), std::move(listener), paths.socket);
+      becomeInstance(std::move(lock), std::move(listener), paths.socket);
       return InstanceRole::serving;
     }
     if (UniqueFd connection = connectTo(address)) {
@@ -380,6 +387,14 @@ InstanceRole forwardOrServe(const std::optional<std::string>& identifier,
     return InstanceRole::alone;
   }
   return forwardOrBecome(*paths, *address, arguments);
+}
+
+void serveInstance() {
+  Instance* instance = runningInstance();
+  if (instance == nullptr || instance->serving) return;
+  instance->serving = true;
+  // The thread runs until the process ends; the instance is never freed for it.
+  std::thread(serve, instance->listener.get()).detach();
 }
 
 std::optional<std::string> handOverInstance() {

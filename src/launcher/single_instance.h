@@ -26,7 +26,7 @@ bool singleInstanceRequested(const plist::Value& info);
 // What a start of a single-instance application comes to.
 enum class InstanceRole {
   forwarded,  // a running instance took this start's request: the start ends with status 0
-  serving,    // this start is the instance and serves later starts until the process ends
+  serving,    // this start is the instance (its socket is bound; serveInstance() serves it)
   alone,      // single instance could not be used (an always-on line said why): start normally
 };
 
@@ -35,6 +35,11 @@ enum class InstanceRole {
 // launcher takes over the socket its previous run handed over.
 InstanceRole forwardOrServe(const std::optional<std::string>& identifier,
                             const std::vector<std::string>& arguments);
+
+// Starts the thread that serves the instance's socket, when this start is the instance. Called
+// as late as possible before the runtime starts: until then later starts wait in the socket's
+// backlog, and the launcher's own work runs single-threaded.
+void serveInstance();
 
 // For a restart by re-execution: keeps the instance's lock and socket open across exec and
 // returns the environment entry that names them for the restarted launcher. Absent when this
