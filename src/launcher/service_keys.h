@@ -15,6 +15,8 @@ namespace qmk::services {
 inline constexpr const char* kLauncherServicesKey = "qmk.launcherServices";
 inline constexpr const char* kSingleInstanceKey = "qmk.singleInstance";
 inline constexpr const char* kRestartExitCodeKey = "qmk.restartExitCode";
+// Not a service of the natives: whether the user's own options file is read.
+inline constexpr const char* kUserOptionsKey = "qmk.userOptions";
 // Runtimes from this version on warn when a class-path library binds natives without it.
 inline constexpr int32_t kFirstWarningRuntime = 24;
 inline constexpr const char* kNativeAccessOption = "--enable-native-access=ALL-UNNAMED";
