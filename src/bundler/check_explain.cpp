@@ -193,6 +193,7 @@ CheckReport explainLaunch(const std::string& bundlePath, const std::vector<std::
   }
   for (const auto& notice : notices) report.failures.push_back("the user would see: " + notice);
 
+  addServicesReport(report, launcher);
   addConfigurationWarnings(report, launcher);
   if (report.runtime && report.launchVector) addRuntimeOptionWarnings(report);
   return report;

@@ -5,6 +5,7 @@
 #include "bundler/commands.h"
 #include "bundler/failure.h"
 #include "bundler/runtime_image.h"
+#include "bundler/service_choices.h"
 #include "bundler/staged_output.h"
 #include "platform/file_manager.h"
 
@@ -31,6 +32,7 @@ CommandSyntax createSyntax() {
   syntax.options.push_back({"add-modules", "MODULES",
                           "modules jlink adds to those jdeps finds (comma-separated)", true});
   syntax.options.push_back({"no-startup-cache", "", "do not turn the startup cache on"});
+  for (auto& service : serviceOptionSyntax()) syntax.options.push_back(std::move(service));
   return syntax;
 }
 
@@ -48,6 +50,17 @@ RuntimeRequest runtimeRequest(const ParsedOptions& options, const AppDescription
   return request;
 }
 
+// The API's jar goes with the application's own, on its class path; an application that ships
+// a jar of that name itself keeps its own.
+void addLauncherApi(AppDescription& app) {
+  const std::string jar = launcherApiJar();
+  const std::string name = platform::lastPathComponent(jar);
+  for (const auto& own : app.jars) {
+    if (platform::lastPathComponent(own) == name) return;
+  }
+  app.jars.push_back(jar);
+}
+
 int create(const Arguments& args) {
   const CommandSyntax syntax = createSyntax();
   const ParsedOptions options = parseOptions(syntax, args);
@@ -55,13 +68,16 @@ int create(const Arguments& args) {
     std::fputs(helpText(syntax).c_str(), stdout);
     return kExitDone;
   }
-  const AppDescription app = describeApp(options, kCommand);
+  AppDescription app = describeApp(options, kCommand);
+  const ServiceChoices services = readServiceChoices(options);
+  if (services.launcherApi) addLauncherApi(app);
   const RuntimeRequest runtime = runtimeRequest(options, app);
   const std::string launcher = launcherProgram("appstub");
 
   StagedOutput out(outputPath(options, app.name), options.has("force"));
   plist::Dictionary info = appInfo(app);
   if (!options.has("no-startup-cache")) info[kStartupCacheKey] = plist::Value::boolean(true);
+  addServiceKeys(services, info);
   writeAppContents(app, out.path(), launcher, messageEntries(), app.name + ".icns");
   writeInfoPlist(out.path(), info);
   if (runtime.choice.kind != RuntimeChoice::Kind::kNone) {

@@ -10,6 +10,8 @@
 #include "launcher/global.h"
 #include "launcher/jli.h"
 #include "launcher/main_info.h"
+#include "launcher/service_keys.h"
+#include "launcher/services.h"
 #include "launcher/services_start.h"
 #include "launcher/single_instance.h"
 #include "launcher/startup_cache.h"
@@ -144,6 +146,10 @@ Launcher& Launcher::load(const char* programPath) {
     platform::FileManager fileManager;
     readJavaParameters(fileManager, options, mainClass, args, &firstThread);
   }
+  for (auto& option : qmk::services::serviceOptions(qmk::services::readServiceKeys(info()),
+                                                    javaMajorVersion)) {
+    options.push_back(std::move(option));
+  }
   if (!mainClass) {
     throw platform::Exception(
         "LaunchConfigurationError",
@@ -166,6 +172,7 @@ Launcher& Launcher::load(const char* programPath) {
     vector = buildLaunchVector(programPath, options, *javaBundlePath, *mainClass, args);
   }
   installLaunchVector(vector);
+  if (!context_.explainOnly) qmk::services::recordLaunch(*context_.mainBundle);
   if (cache.build) qmk::cache::startCacheBuild(*cache.build);
   return *this;
 }
