@@ -4,6 +4,7 @@
 
 #include "bundler/check_report.h"
 #include "launcher/service_keys.h"
+#include "launcher/single_instance.h"
 
 namespace bundler {
 
@@ -30,11 +31,16 @@ ServiceLine launcherServicesLine(const ServiceKeys& keys, int32_t javaMajorVersi
 
 ServiceLine singleInstanceLine(const ServiceKeys& keys, const plist::Value& info) {
   if (!keys.singleInstance) return {"single instance", "off", "every start runs its own runtime"};
-  const std::string identifier = info["CFBundleIdentifier"].stringValue().value_or("(none)");
-  // Whether an instance runs now is the single-instance part's to tell; it extends this line.
+  const auto identifier = info["CFBundleIdentifier"].stringValue();
+  if (!identifier) {
+    return {"single instance", "on",
+            "never used: the bundle has no CFBundleIdentifier to name its socket"};
+  }
+  const char* now = qmk::services::instanceRunning(*identifier) ? "an instance of yours runs now"
+                                                                : "no instance of yours runs now";
   return {"single instance", "on",
-          "a later start of " + identifier + " by the same user hands its arguments and working " +
-              "directory to the running instance and ends"};
+          "a later start of " + *identifier + " by the same user hands its arguments and " +
+              "working directory to the running instance and ends; " + now};
 }
 
 ServiceLine restartLine(const ServiceKeys& keys) {

@@ -98,8 +98,14 @@ TEST_F(SingleInstanceTest, LaterStartsHandOverTheirArgumentsInOrderAndEndWithout
     EXPECT_EQ(burst.status, 0) << burst.err;
     EXPECT_EQ(burst.out, "");
   }
+  RunResult check = run({QMK_BUNDLE, "check", bundle}, "", env());
+  EXPECT_NE(check.out.find("an instance of yours runs now"), std::string::npos)
+      << check.out << check.err;
   instance->closeInput();
   ASSERT_EQ(instance->wait(), 0);
+  check = run({QMK_BUNDLE, "check", bundle}, "", env());
+  EXPECT_NE(check.out.find("no instance of yours runs now"), std::string::npos)
+      << check.out << check.err;
   const std::string log = instance->err();
   size_t at = log.find("docs/a b.txt");
   ASSERT_NE(at, std::string::npos) << log;
