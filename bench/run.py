@@ -71,6 +71,7 @@ def main():
     rows += script("manifest_class_path.py", build, quick)
     rows += script("update_check.py", build, quick)
     rows += script("update_switch.py", build, quick)
+    rows += script("single_instance.py", build, quick, ["100" if quick else "1000"])
 
     table = ["| figure | this project | reference | ratio | target | met |",
              "|---|---|---|---|---|---|"]

@@ -96,6 +96,10 @@ void printText(const CheckReport& r, const UpdateReport& updates) {
               r.workingDirectory ? r.workingDirectory->c_str() : "(where it is started)");
   std::printf("LANG: %s\n", r.lang ? ("set to " + *r.lang).c_str() : "left as it is");
   if (!r.startupCache.empty()) std::printf("startup cache: %s\n", r.startupCache.c_str());
+  for (const auto& service : r.services) {
+    std::printf("%s: %s: %s\n", service.name.c_str(), service.setting.c_str(),
+                service.effect.c_str());
+  }
   if (r.launchVector) {
     std::printf("launch vector:\n");
     for (const auto& entry : *r.launchVector) std::printf("  %s\n", entry.c_str());
@@ -147,6 +151,15 @@ void printJson(const CheckReport& r, const UpdateReport& updates) {
   json.key("workingDirectory").value(r.workingDirectory);
   json.key("lang").value(r.lang);
   json.key("startupCache").value(r.startupCache);
+  json.key("services").beginArray();
+  for (const auto& service : r.services) {
+    json.beginObject();
+    json.key("name").value(service.name);
+    json.key("setting").value(service.setting);
+    json.key("effect").value(service.effect);
+    json.endObject();
+  }
+  json.endArray();
   writeUpdateJson(json, updates);
   json.key("warnings").strings(r.warnings);
   json.key("failures").strings(r.failures);

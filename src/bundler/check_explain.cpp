@@ -195,6 +195,7 @@ CheckReport explainLaunch(const std::string& bundlePath, const std::vector<std::
   }
   for (const auto& notice : notices) report.failures.push_back("the user would see: " + notice);
 
+  addServicesReport(report, launcher);
   addConfigurationWarnings(report, launcher);
   addManifestWarnings(report, launcher);
   addSplashWarnings(report, launcher.info()["JavaVM"], launcher.bundlePath());

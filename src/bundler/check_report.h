@@ -17,6 +17,13 @@ struct ChosenRuntime {
   std::string home;      // where bin/java is
 };
 
+// One launcher service and what it will do for this bundle.
+struct ServiceLine {
+  std::string name;     // "launcher services", "single instance", "restart", "user options"
+  std::string setting;  // how the bundle sets it
+  std::string effect;   // what it will do
+};
+
 struct CheckReport {
   std::string bundle;
   std::optional<std::string> launcher;  // Contents/MacOS/<executable>, absent when there is none
@@ -30,6 +37,7 @@ struct CheckReport {
   std::optional<std::string> workingDirectory;
   std::optional<std::string> lang;  // set only when the launch would set it
   std::string startupCache;         // whether a startup cache would be used, and why
+  std::vector<ServiceLine> services;
   std::vector<std::string> warnings;
   std::vector<std::string> failures;  // why the launch would not start; empty when it would
 
@@ -48,5 +56,7 @@ void addRuntimeOptionWarnings(CheckReport& report);
 void addManifestWarnings(CheckReport& report, const Launcher& launcher);
 // A warning when the JavaVM dictionary's SplashFile names no image the runtime can show.
 void addSplashWarnings(CheckReport& report, const plist::Value& javaVM, const std::string& bundle);
+// What each launcher service key will do, into `report` (and a warning for an unusable one).
+void addServicesReport(CheckReport& report, const Launcher& launcher);
 
 }  // namespace bundler

@@ -6,6 +6,7 @@
 #include "bundler/failure.h"
 #include "bundler/module_directives.h"
 #include "bundler/runtime_image.h"
+#include "bundler/service_choices.h"
 #include "bundler/staged_output.h"
 #include "bundler/update_options.h"
 #include "platform/file_manager.h"
@@ -36,6 +37,7 @@ CommandSyntax createSyntax() {
   syntax.options.push_back({"no-manifest-vm-options", "",
                           "do not turn the main jar's Add-Opens, Add-Exports and "
                           "Enable-Native-Access into VM options"});
+  for (auto& service : serviceOptionSyntax()) syntax.options.push_back(std::move(service));
   for (auto& option : updateOptionSyntax()) syntax.options.push_back(std::move(option));
   return syntax;
 }
@@ -54,6 +56,17 @@ RuntimeRequest runtimeRequest(const ParsedOptions& options, const AppDescription
   return request;
 }
 
+// The API's jar goes with the application's own, on its class path; an application that ships
+// a jar of that name itself keeps its own.
+void addLauncherApi(AppDescription& app) {
+  const std::string jar = launcherApiJar();
+  const std::string name = platform::lastPathComponent(jar);
+  for (const auto& own : app.jars) {
+    if (platform::lastPathComponent(own) == name) return;
+  }
+  app.jars.push_back(jar);
+}
+
 int create(const Arguments& args) {
   const CommandSyntax syntax = createSyntax();
   const ParsedOptions options = parseOptions(syntax, args);
@@ -62,6 +75,8 @@ int create(const Arguments& args) {
     return kExitDone;
   }
   AppDescription app = describeApp(options, kCommand);
+  const ServiceChoices services = readServiceChoices(options);
+  if (services.launcherApi) addLauncherApi(app);
   const RuntimeRequest runtime = runtimeRequest(options, app);
   const std::string launcher = launcherProgram("appstub");
 
@@ -83,6 +98,7 @@ int create(const Arguments& args) {
   }
   plist::Dictionary info = appInfo(app);
   if (!options.has("no-startup-cache")) info[kStartupCacheKey] = plist::Value::boolean(true);
+  addServiceKeys(services, info);
   info.merge(updateKeys);
   writeInfoPlist(out.path(), info);
   out.commit();

@@ -47,6 +47,16 @@ struct ProcessSettings {
   OptionalString lang;  // set only when LANG was absent and a locale default exists
 };
 
+// The user's own options file of a bundle that allows one ("qmk.userOptions"), as the last
+// launch preparation read it.
+struct UserOptionsReading {
+  OptionalString path;     // absent when the bundle's identifier or name cannot name a file
+  OptionalString problem;  // why there is no path
+  bool present = false;    // whether a file was there to read
+  std::vector<std::string> added;  // the VM options it added, in order
+  bool classPathChanged = false;
+};
+
 // One runtime the search looked at, in the order it looked, and what became of it. The search
 // keeps this for whoever asks (qmk-bundle check), not only for the debug log.
 struct RuntimeCandidate {
@@ -72,6 +82,7 @@ class QMK_EXPORT Launcher {
   int32_t javaMajorVersion = -1;
   bool pluginUsed = false;
   std::string startupCacheReason;  // what the startup cache decision was, and why
+  std::optional<UserOptionsReading> userOptions;  // absent when the bundle allows none
 
   // --- Entry and launch ---------------------------------------------------------------------
   // Plain launch preparation: search, launch parameters, launch vector.
@@ -149,6 +160,9 @@ class QMK_EXPORT Launcher {
                                       const OptionalString& classPath);
   OptionalString readOptionsFile(const OptionalString& path, std::vector<std::string>& options,
                                  const OptionalString& classPath, const std::string& bundlePath);
+  // Reads the user's own options file when the bundle allows one, after the bundle's files.
+  OptionalString readUserOptions(std::vector<std::string>& options,
+                                 const OptionalString& classPath);
   OptionalString replaceVariables(const OptionalString& s) const;
   // The same substitution, remembering which text the bundle path brought in.
   qmk::MarkedText substituteVariables(std::string_view s) const;

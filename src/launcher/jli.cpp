@@ -11,6 +11,7 @@
 
 #include "launcher/Launcher.h"
 #include "launcher/global.h"
+#include "launcher/services.h"
 #include "platform/exception.h"
 #include "platform/file_manager.h"
 
@@ -212,5 +213,7 @@ std::optional<int> resumeAfterReexec(int count, char** vector) {
     return 1;
   }
   JLI_LaunchFxnPtr = launch;
+  // The record the natives read went with the old process image; the bundle gives it again.
+  if (auto bundle = platform::Bundle::main()) qmk::services::recordLaunch(*bundle);
   return callJliLaunch(count, vector);
 }

@@ -10,6 +10,10 @@
 #include "launcher/global.h"
 #include "launcher/jli.h"
 #include "launcher/main_info.h"
+#include "launcher/service_keys.h"
+#include "launcher/services.h"
+#include "launcher/services_start.h"
+#include "launcher/single_instance.h"
 #include "launcher/startup_cache.h"
 #include "launcher/update_check.h"
 #include "launcher/update_switch.h"
@@ -51,12 +55,17 @@ int runLaunch(int count, char** vector, const LaunchContext& context,
     // A staged update takes the bundle's place before anything of the bundle is read for the
     // launch; a switch re-executes and does not come back here.
     qmk::update::switchToStagedUpdate(context, switched);
+    // A single-instance start may end here, handed to the running instance.
+    if (auto status = qmk::services::prepareStart(*context.mainBundle, count, vector)) {
+      return *status;
+    }
     launcher.load(programPath);
     if (!launcher.javaBundlePath) {
       qmk::update::switchBackAfterFailure(context, switched, "no runtime fits");
     } else if (switched) {
       qmk::update::completeSwitch(context, *switched);
     }
+    qmk::services::serveInstance();
   }
   return launcher.launch();
 }
@@ -156,6 +165,10 @@ Launcher& Launcher::load(const char* programPath) {
     platform::FileManager fileManager;
     readJavaParameters(fileManager, options, mainClass, args, &firstThread);
   }
+  for (auto& option : qmk::services::serviceOptions(qmk::services::readServiceKeys(info()),
+                                                    javaMajorVersion)) {
+    options.push_back(std::move(option));
+  }
   if (!mainClass) {
     throw platform::Exception(
         "LaunchConfigurationError",
@@ -178,6 +191,7 @@ Launcher& Launcher::load(const char* programPath) {
     vector = buildLaunchVector(programPath, options, *javaBundlePath, *mainClass, args);
   }
   installLaunchVector(vector);
+  if (!context_.explainOnly) qmk::services::recordLaunch(*context_.mainBundle);
   if (cache.build) qmk::cache::startCacheBuild(*cache.build);
   return *this;
 }

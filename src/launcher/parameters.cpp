@@ -217,6 +217,10 @@ void Launcher::readJavaParameters(platform::FileManager& fileManager,
   // 7. OptionsFile.
   classPath = readOptionsFile(stringEntry(javaVM, "OptionsFile"), options, classPath, bundlePath);
 
+  // 7a. The user's own options file, when the bundle allows one: it comes last, so that what
+  // the user writes there wins over the bundle's own options.
+  classPath = readUserOptions(options, classPath);
+
   // 8. SplashFile.
   if (auto splash = stringEntry(javaVM, "SplashFile")) {
     options.push_back("-splash:" + withBundlePath(*splash, bundlePath));
