@@ -14,5 +14,6 @@ int runInstaller(const Arguments& args);  // installer.cpp
 int runImport(const Arguments& args);     // import.cpp
 int runCheck(const Arguments& args);      // check.cpp
 int runDesktop(const Arguments& args);    // desktop.cpp
+int runPackage(const Arguments& args);    // package.cpp
 
 }  // namespace bundler

@@ -79,10 +79,15 @@ std::string desktopEntryText(const DesktopEntry& entry) {
   std::string text = "[Desktop Entry]\nType=Application\n";
   text += "Name=" + escapeValue(entry.name) + "\n";
   if (entry.comment) text += "Comment=" + escapeValue(*entry.comment) + "\n";
-  text += "Exec=" + execArgument(entry.executable) + " %U\n";
+  text += "Exec=" + execArgument(entry.executable) + (entry.passesUrls ? " %U\n" : " %F\n");
   if (entry.icon) text += "Icon=" + escapeValue(*entry.icon) + "\n";
   if (entry.startupWmClass) text += "StartupWMClass=" + escapeValue(*entry.startupWmClass) + "\n";
   text += "Categories=" + entry.categories + "\n";
+  if (!entry.mimeTypes.empty()) {
+    text += "MimeType=";
+    for (const auto& type : entry.mimeTypes) text += escapeValue(type) + ";";
+    text += "\n";
+  }
   text += "Terminal=false\n";
   return text;
 }

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace bundler {
 
@@ -14,10 +15,12 @@ struct DesktopEntry {
   std::optional<std::string> startupWmClass;
   std::string categories;  // "Utility;"
   std::optional<std::string> comment;
+  bool passesUrls = false;             // Exec ends in %U (URLs) instead of %F (local files)
+  std::vector<std::string> mimeTypes;  // what the entry opens, "MimeType=" when not empty
 };
 
-// The entry's text: [Desktop Entry] with Type, Name, Exec ("<executable>" %U), Icon,
-// StartupWMClass, Categories, Terminal=false.
+// The entry's text: [Desktop Entry] with Type, Name, Exec ("<executable>" %F or %U), Icon,
+// StartupWMClass, Categories, MimeType, Terminal=false.
 std::string desktopEntryText(const DesktopEntry& entry);
 // One argument of an Exec line: quoted when it holds a reserved character, then escaped as a
 // string value (so a backslash becomes four), "%" doubled.

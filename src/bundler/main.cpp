@@ -19,6 +19,7 @@ constexpr Command kCommands[] = {
     {"import", "convert another launcher's Info.plist", bundler::runImport},
     {"check", "explain what the launcher will do with a bundle", bundler::runCheck},
     {"desktop", "write or install a desktop entry for a bundle", bundler::runDesktop},
+    {"package", "make a Debian or RPM package of a bundle", bundler::runPackage},
 };
 
 void printUsage(FILE* to) {

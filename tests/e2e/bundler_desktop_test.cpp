@@ -77,7 +77,7 @@ TEST_F(DesktopTest, EntryForANameWithBlanksAndUmlautsValidatesAndStartsTheBundle
 
   // The Exec line, unquoted by the rules a desktop applies, starts the bundle's launcher.
   std::smatch exec;
-  ASSERT_TRUE(std::regex_search(text, exec, std::regex("\nExec=\"(.*)\" %U\n")));
+  ASSERT_TRUE(std::regex_search(text, exec, std::regex("\nExec=\"(.*)\" %F\n")));
   std::string program = std::regex_replace(exec[1].str(), std::regex(R"(\\\\)"), "\\");
   program = std::regex_replace(program, std::regex(R"(\\([\\"`$]))"), "$1");
   EXPECT_EQ(program, app + "/Contents/MacOS/Mäven $Vergleich");

@@ -42,7 +42,7 @@ TEST(DesktopEntryTest, EntryTextHasTheKeysInOrderAndEscapesTheName) {
   entry.startupWmClass = "a-Main";
   entry.categories = "Utility;";
   EXPECT_EQ(bundler::desktopEntryText(entry),
-            "[Desktop Entry]\nType=Application\nName=Two\\nLines\nExec=\"/a b/x\" %U\n"
+            "[Desktop Entry]\nType=Application\nName=Two\\nLines\nExec=\"/a b/x\" %F\n"
             "Icon=com.example.x\nStartupWMClass=a-Main\nCategories=Utility;\nTerminal=false\n");
 }
 
