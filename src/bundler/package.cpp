@@ -27,6 +27,7 @@ constexpr const char* kCommand = "package";
 constexpr const char* kEmbeddedRuntime = "Contents/PlugIns/jre.bundle";
 constexpr const char* kShippedRuntime = "Contents/Resources/app/jre.tar.gz";
 constexpr const char* kRuntimeLocationKey = "qmk.jreLocation";
+constexpr const char* kSharedMimeInfoDatabase = "/usr/share/mime/packages/freedesktop.org.xml";
 
 CommandSyntax packageSyntax() {
   return {kCommand,
@@ -191,12 +192,12 @@ void checkMaintainer(const std::optional<std::string>& maintainer, PackageFormat
   }
 }
 
-// True when the machine's shared-mime-info defines `type` (or knows it as an alias).
-bool machineKnowsMimeType(const std::string& type) {
-  platform::FileManager files;
-  if (files.isRegularFile("/usr/share/mime/" + type + ".xml")) return true;
-  const auto aliases = files.readFile("/usr/share/mime/aliases").value_or("");
-  return aliases.starts_with(type + " ") || aliases.find("\n" + type + " ") != std::string::npos;
+// True when shared-mime-info itself defines `type` (or knows it as an alias). Only its own
+// database counts: a type another package installed, an earlier version of this one included,
+// must still be defined by the package that needs it.
+bool sharedMimeInfoDefines(const std::string& type, const std::string& database) {
+  return database.find("<mime-type type=\"" + type + "\"") != std::string::npos ||
+         database.find("<alias type=\"" + type + "\"") != std::string::npos;
 }
 
 PackageRequest requestFrom(const ParsedOptions& options) {
@@ -208,9 +209,11 @@ PackageRequest requestFrom(const ParsedOptions& options) {
   checkMaintainer(request.maintainer, request.format);
   request.category = options.value("category").value_or("Utility");
   checkCategory(request.category);
+  const std::string mimeDatabase =
+      platform::FileManager().readFile(kSharedMimeInfoDatabase).value_or("");
   for (const auto& given : options.values("file-type")) {
     FileType type = parseFileType(given);
-    type.knownToMachine = machineKnowsMimeType(type.mimeType);
+    type.knownToMachine = sharedMimeInfoDefines(type.mimeType, mimeDatabase);
     request.fileTypes.push_back(std::move(type));
   }
   for (const auto& given : options.values("url-scheme")) {

@@ -78,14 +78,6 @@ void writeLintianOverrides(const PackageRequest& request, const std::string& roo
       "# The launcher carries its XML reader (expat) linked in, so that it reads the bundle's\n"
       "# Info.plist the same on every distribution, whatever expat the machine has.\n" +
       request.name + ": embedded-library expat [" + launcher + "]\n";
-  if (request.bundle.embedsRuntime) {
-    const std::string runtime =
-        request.installedBundle().substr(1) + "/Contents/PlugIns/jre.bundle/Contents/Home/lib/*";
-    text += "# The bundle embeds the Java runtime it was made with, reduced by jlink to the\n"
-            "# modules the application needs; its libraries carry the zlib its JDK was built\n"
-            "# with and are private to the bundle.\n" +
-            request.name + ": embedded-library zlib [" + runtime + "]\n";
-  }
   writeInTree(root, "/usr/share/lintian/overrides/" + request.name, text);
 }
 

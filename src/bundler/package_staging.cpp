@@ -158,6 +158,12 @@ void writeCopyright(const PackageRequest& request, const std::string& root) {
                                                           request.bundle.displayName) + "\n";
     if (request.homepage) text += "Source: " + *request.homepage + "\n";
     text += "License: " + request.license.value_or("not stated by the developer") + "\n";
+    // Debian asks that a license it keeps in common-licenses be referred to, not repeated.
+    if (request.license && request.license->find('/') == std::string::npos &&
+        platform::FileManager().isRegularFile("/usr/share/common-licenses/" + *request.license)) {
+      text += "\nOn Debian systems, the full text of the " + *request.license + " license can be " +
+              "found in /usr/share/common-licenses/" + *request.license + ".\n";
+    }
   }
   writeInstalled(root, "/usr/share/doc/" + request.name + "/copyright", text);
 }
