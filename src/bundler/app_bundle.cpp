@@ -4,9 +4,11 @@
 #include <filesystem>
 #include <set>
 
+#include "bundler/app_version.h"
 #include "bundler/failure.h"
 #include "bundler/icon.h"
 #include "bundler/jar.h"
+#include "bundler/output_place.h"
 #include "bundler/staged_output.h"
 #include "platform/file_manager.h"
 #include "platform/process_info.h"
@@ -73,9 +75,13 @@ std::vector<OptionSyntax> appOptionSyntax() {
       {"max-java", "VERSION", "the newest Java the application runs on"},
       {"working-directory", "DIR", "the working directory (default: the bundle's directory)"},
       {"icon", "FILE", "the icon, PNG or ICNS"},
+      {"splash", "IMAGE", "a splash image shown while Java starts, PNG, GIF or JPEG"},
       {"identifier", "ID", "the bundle identifier (default: local.<name>)"},
+      {"version", "VERSION", "the application's version (default: the first jar's "
+                             "Implementation-Version, else 1.0)"},
       {"options-file", "FILE", "a VM options file read at each start"},
-      {"out", "PATH", "where the bundle goes (default: ./NAME.app)"},
+      {"out", "PATH", "the folder NAME.app goes into (created when missing), or the bundle's "
+                      "own path when it ends in .app (default: ./NAME.app)"},
       {"force", "", "replace an existing --out"},
   };
 }
@@ -131,6 +137,7 @@ AppDescription describeApp(const ParsedOptions& options, const std::string& comm
     }
     app.jars.push_back(platform::absolutePath(path));
   }
+  app.version = appVersion(options, jars.front(), command);
   app.mainClass = findMainClass(jars, options);
 
   app.minJava = options.value("min-java");
@@ -162,6 +169,7 @@ AppDescription describeApp(const ParsedOptions& options, const std::string& comm
     readIcon(*icon);  // refuses what is neither PNG nor ICNS before anything is written
     app.iconPath = platform::absolutePath(*icon);
   }
+  if (auto splash = options.value("splash")) app.splash = readSplash(*splash);
   return app;
 }
 
@@ -181,11 +189,14 @@ plist::Dictionary appInfo(const AppDescription& app) {
   if (!app.arguments.empty()) javaVM["ArgumentArray"] = stringArray(app.arguments);
   if (app.workingDirectory) javaVM["WorkingDirectory"] = plist::Value::string(*app.workingDirectory);
   if (app.optionsFile) javaVM["OptionsFile"] = plist::Value::string(*app.optionsFile);
+  if (app.splash) javaVM["SplashFile"] = plist::Value::string(splashFileValue(*app.splash));
 
   plist::Dictionary info = {
       {"CFBundleName", plist::Value::string(app.name)},
       {"CFBundleIdentifier", plist::Value::string(app.identifier)},
       {"CFBundleExecutable", plist::Value::string(app.name)},
+      {"CFBundleShortVersionString", plist::Value::string(app.version)},
+      {"CFBundleVersion", plist::Value::string(app.version)},
       {"CFBundlePackageType", plist::Value::string("APPL")},
       {"CFBundleInfoDictionaryVersion", plist::Value::string("6.0")},
       {"CFBundleDevelopmentRegion", plist::Value::string("en")},
@@ -225,6 +236,7 @@ void writeAppContents(const AppDescription& app, const std::string& bundle,
     writeFileAtomically((contents / "Resources" / iconFile).string(),
                         asIcns(readIcon(*app.iconPath)));
   }
+  if (app.splash) copySplash(*app.splash, (contents / "Resources").string());
 }
 
 std::string launcherProgram(const std::string& name) {
@@ -238,7 +250,7 @@ std::string launcherProgram(const std::string& name) {
 }
 
 std::string outputPath(const ParsedOptions& options, const std::string& name) {
-  return platform::absolutePath(options.value("out").value_or(name + ".app"));
+  return bundlePlace(options.value("out"), name);
 }
 
 }  // namespace bundler

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bundler/command_line.h"
+#include "bundler/splash.h"
 #include "bundler/strings_file.h"
 #include "platform/plist.h"
 
@@ -25,6 +26,8 @@ struct AppDescription {
   std::optional<std::string> workingDirectory;
   std::optional<std::string> optionsFile;
   std::optional<std::string> iconPath;
+  std::string version;  // CFBundleShortVersionString and CFBundleVersion
+  std::optional<Splash> splash;
 };
 
 // The options both commands take.
@@ -41,8 +44,8 @@ std::string identifierFromName(const std::string& name);
 // The Info.plist of the application (CFBundle keys, the JavaVM dictionary, version bounds).
 plist::Dictionary appInfo(const AppDescription& app);
 
-// Writes Contents/MacOS/<name> (a copy of `launcher`), Contents/Java/*.jar, the string table
-// and the icon (as `iconFile` in Contents/Resources) into `bundle`.
+// Writes Contents/MacOS/<name> (a copy of `launcher`), Contents/Java/*.jar, the string table,
+// the icon (as `iconFile` in Contents/Resources) and the splash image into `bundle`.
 void writeAppContents(const AppDescription& app, const std::string& bundle,
                       const std::string& launcher, const StringEntries& strings,
                       const std::string& iconFile);
@@ -52,7 +55,8 @@ void writeInfoPlist(const std::string& bundle, const plist::Dictionary& info);
 // from (the build's bin/ and an install's bin/ alike); Failure when it is not there.
 std::string launcherProgram(const std::string& name);
 
-// "--out" or "<name>.app" in the current directory.
+// The bundle's path: "--out" when it ends in ".app", else "<name>.app" in the folder "--out"
+// names, or in the current directory.
 std::string outputPath(const ParsedOptions& options, const std::string& name);
 
 }  // namespace bundler

@@ -73,6 +73,7 @@ void printText(const CheckReport& r) {
   std::printf("launcher: %s\n", r.launcher ? r.launcher->c_str() : "(none)");
   std::printf("Info.plist: %s\n",
               r.infoPlistProblem ? ("does not read: " + *r.infoPlistProblem).c_str() : "reads");
+  std::printf("version: %s\n", r.version ? r.version->c_str() : "(none)");
   for (const auto& c : r.candidates) std::printf("runtime tried: %s\n", candidateLine(c).c_str());
   if (r.runtime) {
     std::printf("runtime: %s%s\n", r.runtime->path.c_str(),
@@ -107,6 +108,7 @@ void printJson(const CheckReport& r) {
   json.key("reads").value(!r.infoPlistProblem);
   json.key("reason").value(r.infoPlistProblem);
   json.endObject();
+  json.key("version").value(r.version);
   json.key("candidates").beginArray();
   for (const auto& c : r.candidates) {
     json.beginObject();

@@ -120,6 +120,8 @@ CheckReport explainLaunch(const std::string& bundlePath, const std::vector<std::
     report.failures.push_back(report.infoPlist + " is not a dictionary");
   }
 
+  report.version = bundle->infoValue("CFBundleShortVersionString").stringValue();
+  if (!report.version) report.version = bundle->infoValue("CFBundleVersion").stringValue();
   report.launcher = findLauncher(report.bundle, bundle->info());
   const std::string program = programPath(report.bundle, bundle->info(), report.launcher);
   // The launcher reads the bundle its real path lies in, which a link may make another one.
@@ -194,6 +196,7 @@ CheckReport explainLaunch(const std::string& bundlePath, const std::vector<std::
   for (const auto& notice : notices) report.failures.push_back("the user would see: " + notice);
 
   addConfigurationWarnings(report, launcher);
+  addSplashWarnings(report, launcher.info()["JavaVM"], launcher.bundlePath());
   if (report.runtime && report.launchVector) addRuntimeOptionWarnings(report);
   return report;
 }

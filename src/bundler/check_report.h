@@ -22,6 +22,7 @@ struct CheckReport {
   std::optional<std::string> launcher;  // Contents/MacOS/<executable>, absent when there is none
   std::string infoPlist;
   std::optional<std::string> infoPlistProblem;  // the reader's reason; absent when it reads
+  std::optional<std::string> version;  // CFBundleShortVersionString, else CFBundleVersion
   std::vector<RuntimeCandidate> candidates;
   std::optional<ChosenRuntime> runtime;
   std::vector<std::string> packedArchives;  // what the launch would expand with unpack200
@@ -42,5 +43,7 @@ CheckReport explainLaunch(const std::string& bundlePath, const std::vector<std::
 // The warnings about the configuration and the chosen runtime, added to `report`.
 void addConfigurationWarnings(CheckReport& report, const Launcher& launcher);
 void addRuntimeOptionWarnings(CheckReport& report);
+// A warning when the JavaVM dictionary's SplashFile names no image the runtime can show.
+void addSplashWarnings(CheckReport& report, const plist::Value& javaVM, const std::string& bundle);
 
 }  // namespace bundler

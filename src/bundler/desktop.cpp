@@ -48,7 +48,20 @@ struct BundleFacts {
   std::string executable;
   std::optional<std::string> mainClass;
   std::optional<std::string> iconFile;
+  bool declaresUrlSchemes = false;
 };
+
+// Whether CFBundleURLTypes names at least one scheme (a non-empty CFBundleURLSchemes entry).
+bool declaresUrlSchemes(const plist::Value& urlTypes) {
+  for (size_t i = 0; i < urlTypes.size(); i++) {
+    const plist::Value& schemes = urlTypes[i]["CFBundleURLSchemes"];
+    for (size_t k = 0; k < schemes.size(); k++) {
+      auto scheme = schemes[k].stringValue();
+      if (scheme && !scheme->empty()) return true;
+    }
+  }
+  return false;
+}
 
 BundleFacts readBundle(const std::string& given) {
   const std::string path = fs::weakly_canonical(platform::absolutePath(given)).string();
@@ -74,6 +87,7 @@ BundleFacts readBundle(const std::string& given) {
     throw Failure("the bundle's launcher " + facts.executable + " is missing.");
   }
   facts.mainClass = bundle->infoValue("JavaVM")["MainClass"].stringValue();
+  facts.declaresUrlSchemes = declaresUrlSchemes(bundle->infoValue("CFBundleURLTypes"));
   if (auto icon = bundle->infoValue("CFBundleIconFile").stringValue()) {
     facts.iconFile = platform::joinPath(bundle->resourcePath(), *icon);
   }
@@ -102,6 +116,7 @@ DesktopEntry entryFor(const BundleFacts& facts, const ParsedOptions& options) {
   entry.categories = options.value("categories").value_or("Utility;");
   if (!entry.categories.ends_with(";")) entry.categories += ";";
   entry.comment = options.value("comment");
+  entry.passesUrls = facts.declaresUrlSchemes;
   if (facts.mainClass) {
     entry.startupWmClass = javaWindowClass(*facts.mainClass);
   } else {

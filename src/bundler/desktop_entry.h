@@ -15,7 +15,9 @@ struct DesktopEntry {
   std::optional<std::string> startupWmClass;
   std::string categories;  // "Utility;"
   std::optional<std::string> comment;
-  bool passesUrls = false;             // Exec ends in %U (URLs) instead of %F (local files)
+  // The launcher gets what it is opened with as URLs (%U) rather than as file paths (%F): only
+  // for a bundle that declares URL schemes, since Java programs take their arguments as paths.
+  bool passesUrls = false;
   std::vector<std::string> mimeTypes;  // what the entry opens, "MimeType=" when not empty
 };
 

@@ -8,6 +8,7 @@
 #include "bundler/app_bundle.h"
 #include "bundler/commands.h"
 #include "bundler/failure.h"
+#include "bundler/partial_folder.h"
 #include "bundler/runtime_image.h"
 #include "bundler/staged_output.h"
 #include "platform/file_manager.h"
@@ -153,10 +154,8 @@ int makeInstaller(const Arguments& args) {
   }
 
   StagedOutput out(outPath, options.has("force"));
-  // The runtime is made beside the bundle, inside the staging area, never inside the bundle.
-  StagedOutput scratch(platform::joinPath(platform::deletingLastPathComponent(outPath),
-                                          "." + app.name + ".runtime"),
-                       true);
+  // The runtime is made beside the bundle, in a partial folder of its own, never inside it.
+  PartialFolder scratch(outPath);
   plist::Dictionary info = appInfo(app);
   if (app.iconPath) info["CFBundleIconFile"] = plist::Value::string(kIconFile);
   writeAppContents(app, out.path(), launcher,

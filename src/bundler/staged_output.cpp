@@ -7,13 +7,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 
 #include "bundler/failure.h"
 #include "platform/file_manager.h"
 #include "platform/write_all.h"
-
-namespace fs = std::filesystem;
 
 namespace bundler {
 
@@ -44,46 +41,23 @@ StagedOutput::StagedOutput(std::string finalPath, bool force)
     throw Failure(final_ + " exists already. Remove it, choose another --out, or pass --force " +
                   "to replace it.");
   }
-  const std::string parent = parentOf(final_);
-  if (!platform::FileManager().isDirectory(parent)) {
-    throw Failure("the directory " + parent + " for " + final_ +
-                  " does not exist. Create it first, or choose another --out.");
-  }
-  std::string name = siblingTemplate(final_, "partial");
-  if (::mkdtemp(name.data()) == nullptr) {
-    throw Failure("cannot create a directory in " + parent + ": " + std::strerror(errno) +
-                  ". Choose an --out where you may write.");
-  }
-  ::chmod(name.c_str(), 0755);
-  staging_ = name;
-}
-
-StagedOutput::~StagedOutput() {
-  if (!committed_) {
-    std::error_code ignored;
-    fs::remove_all(staging_, ignored);
-  }
+  parents_.emplace(parentOf(final_));
+  staging_.emplace(final_);
 }
 
 void StagedOutput::commit() {
-  std::error_code error;
-  std::string old;
+  std::optional<PartialFolder> old;
   if (pathExists(final_)) {
     if (!force_) throw Failure(final_ + " appeared while it was being made; nothing was replaced.");
-    old = siblingTemplate(final_, "old");
-    if (::mkdtemp(old.data()) == nullptr || ::rmdir(old.c_str()) != 0 ||
-        ::rename(final_.c_str(), old.c_str()) != 0) {
-      throw Failure("cannot move the existing " + final_ + " aside: " + std::strerror(errno) +
-                    ".");
-    }
+    old.emplace(PartialFolder::setAside(final_, final_));
   }
-  if (::rename(staging_.c_str(), final_.c_str()) != 0) {
+  if (!staging_->moveTo(final_)) {
     const std::string reason = std::strerror(errno);
-    if (!old.empty()) ::rename(old.c_str(), final_.c_str());
+    if (old) old->moveTo(final_);
     throw Failure("cannot move the finished output to " + final_ + ": " + reason + ".");
   }
-  committed_ = true;
-  if (!old.empty()) fs::remove_all(old, error);
+  parents_->keep();
+  // `old` goes away here, and the replaced output with it.
 }
 
 void writeFileAtomically(const std::string& path, const std::string& content, int mode) {

@@ -77,13 +77,53 @@ TEST_F(DesktopTest, EntryForANameWithBlanksAndUmlautsValidatesAndStartsTheBundle
 
   // The Exec line, unquoted by the rules a desktop applies, starts the bundle's launcher.
   std::smatch exec;
-  ASSERT_TRUE(std::regex_search(text, exec, std::regex("\nExec=\"(.*)\" %F\n")));
+  ASSERT_TRUE(std::regex_search(text, exec, std::regex("\nExec=\"(.*)\" %F\n"))) << text;
   std::string program = std::regex_replace(exec[1].str(), std::regex(R"(\\\\)"), "\\");
   program = std::regex_replace(program, std::regex(R"(\\([\\"`$]))"), "$1");
   EXPECT_EQ(program, app + "/Contents/MacOS/Mäven $Vergleich");
   RunResult started = run({program, "1", "2"}, "", env);
   EXPECT_EQ(started.status, 0) << started.err;
   EXPECT_NE(started.out.find("1 < 2"), std::string::npos);
+}
+
+// Java programs take what they are opened with as file paths; only a bundle that declares URL
+// schemes is handed URLs.
+TEST_F(DesktopTest, EntryPassesPathsUnlessTheBundleDeclaresUrlSchemes) {
+  writeFile(dir / "icon.png", pngOf(32));
+  const std::string app = makeApp("Versions", dir / "icon.png");
+  const std::string infoPath = app + "/Contents/Info.plist";
+  const plist::Dictionary original = *plist::readFile(infoPath)->asDictionary();
+  using testing_support::arr;
+  using testing_support::dict;
+  struct Case {
+    const char* what;
+    std::optional<plist::Value> urlTypes;
+    const char* field;
+  };
+  const std::vector<Case> cases = {
+      {"no URL types", std::nullopt, " %F\n"},
+      {"a scheme", plist::Value::array({dict({{"CFBundleURLSchemes", arr({"versions"})}})}),
+       " %U\n"},
+      {"a scheme in the second type",
+       plist::Value::array({dict({{"CFBundleURLName", testing_support::str("none")}}),
+                            dict({{"CFBundleURLSchemes", arr({"", "vers"})}})}),
+       " %U\n"},
+      {"only an empty scheme", plist::Value::array({dict({{"CFBundleURLSchemes", arr({""})}})}),
+       " %F\n"},
+      {"URL types of the wrong type", testing_support::str("versions"), " %F\n"},
+  };
+  for (const auto& c : cases) {
+    plist::Dictionary info = original;
+    if (c.urlTypes) info["CFBundleURLTypes"] = *c.urlTypes;
+    writeFile(infoPath, plist::toXml(plist::Value::dictionary(info)));
+    RunResult r = bundle({"desktop", app, "--out", "entry.desktop", "--force"});
+    ASSERT_EQ(r.status, 0) << c.what << ": " << r.err;
+    const std::string text = readFile(dir / "entry.desktop");
+    const size_t exec = text.find("\nExec=");
+    ASSERT_NE(exec, std::string::npos) << text;
+    const std::string line = text.substr(exec + 1, text.find('\n', exec + 1) - exec);
+    EXPECT_TRUE(line.ends_with(c.field)) << c.what << ": " << line;
+  }
 }
 
 TEST_F(DesktopTest, InstallPutsEntryAndIconUnderTheDataHomeAndUninstallRemovesThem) {
