@@ -34,7 +34,7 @@ package = "qmk-bench-gpsprune"
 reference_package = "qmk-bench-gpsprune-ref"
 desktop_id = "org.example.qmkbench.gpsprune"
 window_class = "tim-prune-GpsPrune"
-builds = 2 if quick else 3
+builds = 1 if quick else 3
 starts = 3 if quick else 7
 apt_env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
 
@@ -118,10 +118,12 @@ def time_to_window(argv, env):
     found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--class",
                             window_class], env=env, capture_output=True, text=True, timeout=120)
     elapsed = time.monotonic() - start
-    starter.wait()
     window = found.stdout.split()[0]
     pid = int(run(["xdotool", "getwindowpid", window], env=env).stdout)
     os.kill(pid, signal.SIGTERM)
+    # gtk-launch ends once it has started the application; a launcher run directly is the
+    # application itself.
+    starter.wait(timeout=30)
     for _ in range(100):
         if not os.path.exists("/proc/%d" % pid):
             break
