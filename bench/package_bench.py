@@ -118,6 +118,8 @@ def time_to_window(argv, env):
     found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--class",
                             window_class], env=env, capture_output=True, text=True, timeout=120)
     elapsed = time.monotonic() - start
+    if not found.stdout.split():
+        raise RuntimeError("no window of %s on %s: %s" % (window_class, env["DISPLAY"], found.stderr))
     window = found.stdout.split()[0]
     pid = int(run(["xdotool", "getwindowpid", window], env=env).stdout)
     os.kill(pid, signal.SIGTERM)
