@@ -72,6 +72,8 @@ def main():
     rows += script("update_check.py", build, quick)
     rows += script("update_switch.py", build, quick)
     rows += script("single_instance.py", build, quick, ["100" if quick else "1000"])
+    if os.geteuid() == 0:  # it installs and purges a package
+        rows += script("package_bench.py", build, quick)
 
     table = ["| figure | this project | reference | ratio | target | met |",
              "|---|---|---|---|---|---|"]

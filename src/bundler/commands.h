@@ -16,5 +16,6 @@ int runCheck(const Arguments& args);      // check.cpp
 int runDesktop(const Arguments& args);    // desktop.cpp
 int runKeygen(const Arguments& args);     // keygen.cpp
 int runPublish(const Arguments& args);    // publish.cpp
+int runPackage(const Arguments& args);    // package.cpp
 
 }  // namespace bundler

@@ -83,6 +83,11 @@ std::string desktopEntryText(const DesktopEntry& entry) {
   if (entry.icon) text += "Icon=" + escapeValue(*entry.icon) + "\n";
   if (entry.startupWmClass) text += "StartupWMClass=" + escapeValue(*entry.startupWmClass) + "\n";
   text += "Categories=" + entry.categories + "\n";
+  if (!entry.mimeTypes.empty()) {
+    text += "MimeType=";
+    for (const auto& type : entry.mimeTypes) text += escapeValue(type) + ";";
+    text += "\n";
+  }
   text += "Terminal=false\n";
   return text;
 }

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace bundler {
 
@@ -17,10 +18,11 @@ struct DesktopEntry {
   // The launcher gets what it is opened with as URLs (%U) rather than as file paths (%F): only
   // for a bundle that declares URL schemes, since Java programs take their arguments as paths.
   bool passesUrls = false;
+  std::vector<std::string> mimeTypes;  // what the entry opens, "MimeType=" when not empty
 };
 
 // The entry's text: [Desktop Entry] with Type, Name, Exec ("<executable>" %F or %U), Icon,
-// StartupWMClass, Categories, Terminal=false.
+// StartupWMClass, Categories, MimeType, Terminal=false.
 std::string desktopEntryText(const DesktopEntry& entry);
 // One argument of an Exec line: quoted when it holds a reserved character, then escaped as a
 // string value (so a backslash becomes four), "%" doubled.

@@ -67,20 +67,29 @@ std::string icnsFromPng(const std::string& png) {
   return out;
 }
 
-std::optional<std::string> largestPngInIcns(const std::string& icns) {
-  if (icns.size() < kIcnsHeader || !icns.starts_with(kIcnsMagic)) return std::nullopt;
+std::vector<std::string> pngsInIcns(const std::string& icns) {
+  std::vector<std::string> pngs;
+  if (icns.size() < kIcnsHeader || !icns.starts_with(kIcnsMagic)) return pngs;
   const size_t end = std::min<size_t>(icns.size(), be32(icns, 4));
-  std::optional<std::string> best;
-  uint32_t bestWidth = 0;
   for (size_t at = kIcnsHeader; at + 8 <= end;) {
     const uint32_t length = be32(icns, at + 4);
     if (length < 8 || at + length > end) break;
     std::string data = icns.substr(at + 8, length - 8);
-    if (auto size = pngSize(data); size && (!best || size->width > bestWidth)) {
-      bestWidth = size->width;
-      best = std::move(data);
-    }
+    if (pngSize(data)) pngs.push_back(std::move(data));
     at += length;
+  }
+  return pngs;
+}
+
+std::optional<std::string> largestPngInIcns(const std::string& icns) {
+  std::optional<std::string> best;
+  uint32_t bestWidth = 0;
+  for (auto& png : pngsInIcns(icns)) {
+    const uint32_t width = pngSize(png)->width;
+    if (!best || width > bestWidth) {
+      bestWidth = width;
+      best = std::move(png);
+    }
   }
   return best;
 }

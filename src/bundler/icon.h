@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace bundler {
 
@@ -27,6 +28,8 @@ Icon readIcon(const std::string& path);
 std::optional<PixelSize> pngSize(const std::string& png);
 // An ICNS holding `png` as its one image, under the type its size calls for.
 std::string icnsFromPng(const std::string& png);
+// Every PNG image inside an ICNS, in the order it holds them.
+std::vector<std::string> pngsInIcns(const std::string& icns);
 // The largest PNG image inside an ICNS; absent when it holds none (only the old compressed
 // bitmaps).
 std::optional<std::string> largestPngInIcns(const std::string& icns);

@@ -21,6 +21,7 @@ constexpr Command kCommands[] = {
     {"desktop", "write or install a desktop entry for a bundle", bundler::runDesktop},
     {"keygen", "make a key for signing update feeds", bundler::runKeygen},
     {"publish", "write a bundle's signed update feed", bundler::runPublish},
+    {"package", "make a Debian or RPM package of a bundle", bundler::runPackage},
 };
 
 void printUsage(FILE* to) {

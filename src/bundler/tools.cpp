@@ -1,5 +1,7 @@
 #include "bundler/tools.h"
 
+#include <cstdlib>
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -47,13 +49,16 @@ std::string lastLines(const std::string& text, size_t count) {
 
 }  // namespace
 
-ToolResult runTool(const std::string& program, const std::vector<std::string>& arguments) {
+ToolResult runTool(const std::string& program, const std::vector<std::string>& arguments,
+                   const ToolSetting& setting) {
   OutputFiles files;
   platform::Process::Options options;
   options.path = program;
   options.arguments = arguments;
   options.standardOutputFile = files.out();
   options.standardErrorFile = files.err();
+  options.workingDirectory = setting.workingDirectory;
+  options.environmentOverrides = setting.environment;
   ToolResult result;
   try {
     platform::Process child = platform::Process::launch(options);
@@ -68,14 +73,31 @@ ToolResult runTool(const std::string& program, const std::vector<std::string>& a
 }
 
 std::string runToolOrFail(const std::string& what, const std::string& program,
-                          const std::vector<std::string>& arguments) {
-  ToolResult result = runTool(program, arguments);
+                          const std::vector<std::string>& arguments,
+                          const ToolSetting& setting) {
+  ToolResult result = runTool(program, arguments, setting);
   if (result.status != 0) {
     std::string said = lastLines(result.err.empty() ? result.out : result.err, 6);
     throw Failure(what + " failed (" + program + ", status " + std::to_string(result.status) +
                   ")" + (said.empty() ? "." : ":\n" + said));
   }
   return result.out;
+}
+
+std::string programInPath(const std::string& program, const std::string& debianPackage) {
+  const char* path = std::getenv("PATH");
+  std::string folders = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= folders.size()) {
+    size_t end = folders.find(':', start);
+    if (end == std::string::npos) end = folders.size();
+    const std::string candidate = platform::joinPath(
+        start == end ? "." : folders.substr(start, end - start), program);
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  throw Failure(program + " is not installed (it is not in PATH). Install it: apt-get install " +
+                debianPackage + ".");
 }
 
 ProgressLine::ProgressLine(const std::string& step)

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <chrono>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,12 +17,23 @@ struct ToolResult {
   std::string err;
 };
 
+// Where and with what environment a tool runs (by default: here, with ours).
+struct ToolSetting {
+  std::optional<std::string> workingDirectory;
+  std::map<std::string, std::string> environment;  // set or replaced on top of ours
+};
+
 // Runs `program` with `arguments`; Failure when it cannot be started at all.
-ToolResult runTool(const std::string& program, const std::vector<std::string>& arguments);
+ToolResult runTool(const std::string& program, const std::vector<std::string>& arguments,
+                   const ToolSetting& setting = {});
 // Runs it and raises Failure ("<what> failed (status n): <its error output>") unless it exits 0;
 // returns its standard output.
 std::string runToolOrFail(const std::string& what, const std::string& program,
-                          const std::vector<std::string>& arguments);
+                          const std::vector<std::string>& arguments,
+                          const ToolSetting& setting = {});
+
+// The path of `program` in PATH; Failure saying to install `debianPackage` when it is missing.
+std::string programInPath(const std::string& program, const std::string& debianPackage);
 
 // "qmk-bundle: <step>..." while a slow step runs and "done (1.2 s)" after it, on standard error,
 // only when standard error is a terminal: in scripts and logs it would be noise.
