@@ -54,18 +54,27 @@ class LauncherServicesTest : public ::testing::TestWithParam<std::string> {
   std::string create(const std::vector<std::string>& flags,
                      const std::map<std::string, plist::Value>& extra = {}) {
     const std::string app = tmp / "Services.app";
-    std::vector<std::string> command = {QMK_BUNDLE, "create", "--name", "Services", "--jar",
-                                        tmp / "probe.jar", "--main-class", "ServicesProbe",
-                                        "--identifier", kIdentifier, "--no-startup-cache",
-                                        "--out", app, "--force"};
+    std::vector<std::string> command = {QMK_BUNDLE,
+                                        "create",
+                                        "--name",
+                                        "Services",
+                                        "--jar",
+                                        tmp / "probe.jar",
+                                        "--main-class",
+                                        "ServicesProbe",
+                                        "--identifier",
+                                        kIdentifier,
+                                        "--no-startup-cache",
+                                        "--out",
+                                        app,
+                                        "--force"};
     command.insert(command.end(), flags.begin(), flags.end());
     RunResult made = run(command);
     EXPECT_EQ(made.status, 0) << made.err;
     EXPECT_EQ(made.err, "");
     // The runtime under test, rather than whichever the machine's search would choose.
-    plist::Dictionary javaVM = *plist::readFile(app + "/Contents/Info.plist")
-                                    .value()["JavaVM"]
-                                    .asDictionary();
+    plist::Dictionary javaVM =
+        *plist::readFile(app + "/Contents/Info.plist").value()["JavaVM"].asDictionary();
     javaVM["SearchSequence"] = arr({"EQMK_TEST_JDK"});
     std::map<std::string, plist::Value> keys = extra;
     keys["JavaVM"] = plist::Value::dictionary(javaVM);
@@ -102,8 +111,8 @@ class LauncherServicesTest : public ::testing::TestWithParam<std::string> {
 };
 
 TEST_P(LauncherServicesTest, OutsideABundleTheApiIsUnavailableAndRestartOnlyExits) {
-  RunResult r = run({GetParam() + "/bin/java", "-cp",
-                     tmp / "probe.jar" + ":" + QMK_LAUNCHER_JAR, "ServicesProbe", "restart"});
+  RunResult r = run({GetParam() + "/bin/java", "-cp", tmp / "probe.jar" + ":" + QMK_LAUNCHER_JAR,
+                     "ServicesProbe", "restart"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(printed(r.out, "available"), "false") << r.out;
   EXPECT_EQ(printed(r.out, "bundlePath"), "null");
@@ -114,8 +123,10 @@ TEST_P(LauncherServicesTest, OutsideABundleTheApiIsUnavailableAndRestartOnlyExit
 
 TEST_P(LauncherServicesTest, ABundleWithTheApiAnswersWithoutWarningLines) {
   // Each flag turns the services on; --single-instance brings the jar with it.
-  for (const auto& flags : std::vector<std::vector<std::string>>{
-           {"--launcher-api"}, {"--single-instance"}, {"--launcher-api", "--restart-exit-code", "9"}}) {
+  for (const auto& flags :
+       std::vector<std::vector<std::string>>{{"--launcher-api"},
+                                             {"--single-instance"},
+                                             {"--launcher-api", "--restart-exit-code", "9"}}) {
     const std::string app = create(flags, {{"CFBundleShortVersionString", str("2.5.1")}});
     EXPECT_TRUE(fs::is_regular_file(app + "/Contents/Java/quillmark-launcher.jar"));
     RunResult r = start(app, {"exit=4"});
@@ -161,20 +172,23 @@ TEST_P(LauncherServicesTest, TheUsersOptionsFileComesLastAndOnlyWhenAllowed) {
   const int64_t raised = heap();
   EXPECT_GT(raised, 150 * kMiB);
   EXPECT_LE(raised, 200 * kMiB);
-  RunResult check = run({QMK_BUNDLE, "check", app}, "", {{"XDG_CONFIG_HOME", tmp / "config"}, {"QMK_TEST_JDK", GetParam()}});
+  RunResult check = run({QMK_BUNDLE, "check", app}, "",
+                        {{"XDG_CONFIG_HOME", tmp / "config"}, {"QMK_TEST_JDK", GetParam()}});
   EXPECT_NE(check.out.find("user options: " + folder + "/Services.vmoptions: adds -Xmx200m\n"),
             std::string::npos)
       << check.out;
 
   setKeys(app, {{"qmk.userOptions", plist::Value()}});
   EXPECT_LE(heap(), 100 * kMiB);
-  check = run({QMK_BUNDLE, "check", app}, "", {{"XDG_CONFIG_HOME", tmp / "config"}, {"QMK_TEST_JDK", GetParam()}});
+  check = run({QMK_BUNDLE, "check", app}, "",
+              {{"XDG_CONFIG_HOME", tmp / "config"}, {"QMK_TEST_JDK", GetParam()}});
   EXPECT_NE(check.out.find("user options: off"), std::string::npos) << check.out;
 
   setKeys(app, {{"qmk.userOptions", plist::Value::boolean(true)}});
   fs::remove_all(folder);
   EXPECT_LE(heap(), 100 * kMiB);
-  check = run({QMK_BUNDLE, "check", app}, "", {{"XDG_CONFIG_HOME", tmp / "config"}, {"QMK_TEST_JDK", GetParam()}});
+  check = run({QMK_BUNDLE, "check", app}, "",
+              {{"XDG_CONFIG_HOME", tmp / "config"}, {"QMK_TEST_JDK", GetParam()}});
   EXPECT_NE(check.out.find("user options: " + folder + "/Services.vmoptions: not there"),
             std::string::npos)
       << check.out;
@@ -193,9 +207,9 @@ TEST(LauncherServicesCreate, FlagsWriteTheirKeysAndABadRestartStatusIsAUsageErro
                   "-C", QMK_API_CLASSES, "."});
   ASSERT_EQ(jar.status, 0) << jar.err;
   auto create = [&](const std::vector<std::string>& flags) {
-    std::vector<std::string> command = {QMK_BUNDLE, "create", "--name", "P", "--jar", tmp / "p.jar",
-                                        "--main-class", "ServicesProbe", "--out", tmp / "P.app",
-                                        "--force"};
+    std::vector<std::string> command = {QMK_BUNDLE, "create",      "--name",       "P",
+                                        "--jar",    tmp / "p.jar", "--main-class", "ServicesProbe",
+                                        "--out",    tmp / "P.app", "--force"};
     command.insert(command.end(), flags.begin(), flags.end());
     return run(command);
   };
@@ -205,7 +219,8 @@ TEST(LauncherServicesCreate, FlagsWriteTheirKeysAndABadRestartStatusIsAUsageErro
     EXPECT_NE(r.err.find("from 1 to 255"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(tmp / "P.app")) << bad;
   }
-  ASSERT_EQ(create({"--single-instance", "--restart-exit-code", "255", "--user-options"}).status, 0);
+  ASSERT_EQ(create({"--single-instance", "--restart-exit-code", "255", "--user-options"}).status,
+            0);
   plist::Value info = plist::readFile(tmp / "P.app/Contents/Info.plist").value();
   EXPECT_TRUE(info["qmk.singleInstance"].boolValue());
   EXPECT_TRUE(info["qmk.launcherServices"].boolValue());
@@ -219,8 +234,8 @@ TEST(LauncherServicesCreate, FlagsWriteTheirKeysAndABadRestartStatusIsAUsageErro
 
   ASSERT_EQ(create({}).status, 0);
   info = plist::readFile(tmp / "P.app/Contents/Info.plist").value();
-  for (const char* key : {"qmk.singleInstance", "qmk.launcherServices", "qmk.userOptions",
-                          "qmk.restartExitCode"}) {
+  for (const char* key :
+       {"qmk.singleInstance", "qmk.launcherServices", "qmk.userOptions", "qmk.restartExitCode"}) {
     EXPECT_TRUE(info[key].isNull()) << key;
   }
   EXPECT_FALSE(fs::exists(tmp / "P.app/Contents/Java/quillmark-launcher.jar"));
