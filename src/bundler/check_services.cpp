@@ -23,7 +23,8 @@ ServiceLine launcherServicesLine(const ServiceKeys& keys, int32_t javaMajorVersi
     return {"launcher services", "off",
             "the natives do not bind: LauncherServices.isAvailable() is false"};
   }
-  std::string effect = "LauncherServices.isAvailable() is true and its natives bind to the launcher";
+  std::string effect =
+      "LauncherServices.isAvailable() is true and its natives bind to the launcher";
   const auto options = qmk::services::serviceOptions(keys, javaMajorVersion);
   if (!options.empty()) effect += "; the runtime gets " + joined(options);
   return {"launcher services", "on", effect};
@@ -63,8 +64,8 @@ ServiceLine userOptionsLine(const Launcher& launcher) {
   if (!reading) return {"user options", "on", "not read: the launch stops before its options"};
   if (!reading->path) return {"user options", "on", "no file is read: " + *reading->problem};
   if (!reading->present) return {"user options", *reading->path, "not there: adds nothing"};
-  std::string effect = reading->added.empty() ? "adds no VM option"
-                                              : "adds " + joined(reading->added);
+  std::string effect =
+      reading->added.empty() ? "adds no VM option" : "adds " + joined(reading->added);
   if (reading->classPathChanged) effect += " and changes the class path";
   return {"user options", *reading->path, effect};
 }

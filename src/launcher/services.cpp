@@ -89,13 +89,13 @@ QMK_EXPORT jint JNI_OnLoad_quillmark(JavaVM*, void*) {
 }
 
 QMK_EXPORT jstring JNICALL Java_com_quillmark_launcher_LauncherServices_bundlePath0(JNIEnv* env,
-                                                                                   jclass) {
+                                                                                    jclass) {
   const auto* record = launchRecord();
   return record ? qmk::services::javaString(env, record->bundlePath) : nullptr;
 }
 
 QMK_EXPORT jstring JNICALL Java_com_quillmark_launcher_LauncherServices_version0(JNIEnv* env,
-                                                                                jclass) {
+                                                                                 jclass) {
   const auto* record = launchRecord();
   return record && record->version ? qmk::services::javaString(env, *record->version) : nullptr;
 }
@@ -114,7 +114,7 @@ Java_com_quillmark_launcher_LauncherServices_nextOpenRequest0(JNIEnv* env, jclas
 }
 
 QMK_EXPORT void JNICALL Java_com_quillmark_launcher_LauncherServices_requestRestart0(JNIEnv* env,
-                                                                                    jclass) {
+                                                                                     jclass) {
   try {
     qmk::services::requestRestart();
   } catch (const std::exception& e) {

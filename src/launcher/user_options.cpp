@@ -71,8 +71,8 @@ OptionalString Launcher::readUserOptions(std::vector<std::string>& options,
   userOptions->present = ::stat(userOptions->path->c_str(), &status) == 0;
   const size_t before = options.size();
   // The path is the file's own, with nothing left to replace in it.
-  OptionalString after = readResolvedOptionsFile(*userOptions->path, options, classPath,
-                                                 bundlePath());
+  OptionalString after =
+      readResolvedOptionsFile(*userOptions->path, options, classPath, bundlePath());
   userOptions->added.assign(options.begin() + static_cast<long>(before), options.end());
   userOptions->classPathChanged = after != classPath;
   return after;

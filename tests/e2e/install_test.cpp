@@ -91,6 +91,18 @@ TEST_F(InstallTest, TheInstalledAppstubStartsADemoBundle) {
   EXPECT_LE(std::stol(r.out.substr(at + heap.size())), 256) << r.out;
 }
 
+TEST_F(InstallTest, TheInstalledBundleMakerShipsTheInstalledLauncherApi) {
+  const std::string installedJar = prefix + "/share/quillmark/quillmark-launcher.jar";
+  ASSERT_TRUE(fs::is_regular_file(installedJar));
+  auto jar = run({kJdk + "/bin/jar", "--create", "--file", tmp / "probe.jar", "-C",
+                  QMK_API_CLASSES, "."});
+  ASSERT_EQ(jar.status, 0) << jar.err;
+  auto made = run({prefix + "/bin/qmk-bundle", "create", "--name", "Api", "--jar", tmp / "probe.jar",
+                   "--main-class", "ServicesProbe", "--launcher-api", "--out", tmp / "Api.app"});
+  ASSERT_EQ(made.status, 0) << made.err;
+  EXPECT_EQ(readFile(tmp / "Api.app/Contents/Java/quillmark-launcher.jar"), readFile(installedJar));
+}
+
 TEST_F(InstallTest, TheInstalledSetupstubRunsAnArgumentFile) {
   const std::string app = makeDemoBundle();
   writeFile(tmp / "args", kJdk + "\n-cp\n" + app + "/Contents/Java/hello.jar\nhello.Hello\nx y");
