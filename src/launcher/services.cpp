@@ -15,7 +15,10 @@
 #include "launcher/global.h"
 #include "launcher/open_requests.h"
 #include "launcher/restart.h"
+#include "launcher/Launcher.h"
 #include "launcher/service_keys.h"
+#include "launcher/update_state.h"
+#include "platform/bundle.h"
 #include "platform/unicode.h"
 
 namespace qmk::services {
@@ -60,6 +63,22 @@ jobjectArray requestArray(JNIEnv* env, const OpenRequest& request) {
     env->DeleteLocalRef(element);
   }
   return array;
+}
+
+// The version staged beside the bundle for the next start, when it is the same application and
+// newer than the running one. A staged folder that holds an older version is what a start
+// killed during a switch leaves behind; it is not an update.
+std::optional<std::string> stagedUpdateVersion(const LaunchRecord& record) {
+  if (!record.version) return std::nullopt;
+  auto staged = platform::Bundle::create(qmk::update::stagedBundlePath(record.bundlePath));
+  auto running = platform::Bundle::create(record.bundlePath);
+  if (!staged || !running || !staged->identifier() ||
+      staged->identifier() != running->identifier()) {
+    return std::nullopt;
+  }
+  auto version = staged->info()["CFBundleShortVersionString"].stringValue();
+  if (!version || Launcher::compareVersion(*version, *record.version) <= 0) return std::nullopt;
+  return version;
 }
 
 }  // namespace
@@ -122,6 +141,21 @@ QMK_EXPORT void JNICALL Java_com_quillmark_launcher_LauncherServices_requestRest
   } catch (...) {
     qmk::services::throwJavaError(env, "the restart could not be requested");
   }
+}
+
+QMK_EXPORT jstring JNICALL Java_com_quillmark_launcher_LauncherServices_updateReady0(JNIEnv* env,
+                                                                                     jclass) {
+  try {
+    const auto* record = launchRecord();
+    if (!record) return nullptr;
+    const auto version = qmk::services::stagedUpdateVersion(*record);
+    return version ? qmk::services::javaString(env, *version) : nullptr;
+  } catch (const std::exception& e) {
+    qmk::services::throwJavaError(env, e.what());
+  } catch (...) {
+    qmk::services::throwJavaError(env, "the staged update could not be read");
+  }
+  return nullptr;
 }
 
 }  // extern "C"

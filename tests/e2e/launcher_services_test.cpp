@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <chrono>
 #include <regex>
+#include <thread>
 
 #include "platform/plist.h"
 #include "support/test_support.h"
@@ -192,6 +194,42 @@ TEST_P(LauncherServicesTest, TheUsersOptionsFileComesLastAndOnlyWhenAllowed) {
   EXPECT_NE(check.out.find("user options: " + folder + "/Services.vmoptions: not there"),
             std::string::npos)
       << check.out;
+}
+
+TEST_P(LauncherServicesTest, AStagedUpdateIsReportedAndRestartToUpdateStartsIt) {
+  RunResult key = run({QMK_BUNDLE, "keygen", "--out", tmp / "update.key"});
+  ASSERT_EQ(key.status, 0) << key.err;
+  std::string publicKey = key.out.substr(0, key.out.find('\n'));
+  const std::string app = create({"--launcher-api", "--version", "1.0", "--update-url",
+                                  "http://127.0.0.1:9/update.json", "--update-key", publicKey});
+  const std::string flag = tmp / "go";
+  std::vector<std::string> argv = {app + "/Contents/MacOS/Services", "waitFor=" + flag,
+                                    "updateReady", "restartToUpdateIfReady"};
+  RunResult r;
+  std::thread started([&] {
+    r = run(argv, "", {{"QMK_TEST_JDK", GetParam()}, {"XDG_STATE_HOME", tmp / "state"},
+                       {"XDG_CACHE_HOME", tmp / "cache"}});
+  });
+  // Staged while the application runs, as the checker stages it; a start would take it first.
+  for (int i = 0; i < 3000 && !fs::exists(flag + ".waiting"); i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const std::string staged = tmp / ".Services.app.update";
+  fs::copy(app, staged, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  setKeys(staged, {{"CFBundleShortVersionString", plist::Value::string("2.0")}});
+  writeFile(flag, "");
+  started.join();
+
+  EXPECT_EQ(r.status, 0) << r.err;
+  // The first run sees 2.0 staged and restarts into it; the second runs 2.0 with nothing staged.
+  EXPECT_NE(r.out.find("version=1.0\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("updateReady=2.0\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("version=2.0\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("updateReady=null\n"), std::string::npos) << r.out;
+  EXPECT_LT(r.out.find("updateReady=2.0"), r.out.find("version=2.0")) << r.out;
+  EXPECT_EQ(plist::readFile(tmp / ".Services.app.previous/Contents/Info.plist")
+                .value()["CFBundleShortVersionString"].stringValue(),
+            "1.0");
 }
 
 INSTANTIATE_TEST_SUITE_P(Runtimes, LauncherServicesTest, ::testing::ValuesIn(runtimes()),

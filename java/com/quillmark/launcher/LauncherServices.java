@@ -68,6 +68,23 @@ public final class LauncherServices {
     System.exit(0);
   }
 
+  /**
+   * The version of an update that is staged whole beside the bundle and newer than the running
+   * one, or null: when there is none, or the services are not available. It takes effect at the
+   * next start; {@link #restartToUpdate()} makes that start now.
+   */
+  public static String updateReady() {
+    return AVAILABLE ? updateReady0() : null;
+  }
+
+  /**
+   * Ends the application as {@code System.exit(0)} does and starts it again, so that a staged
+   * update takes effect; the same as {@link #restart()}. Does not return.
+   */
+  public static void restartToUpdate() {
+    restart();
+  }
+
   /** The path of the application's bundle, or null when the services are not available. */
   public static String bundlePath() {
     return AVAILABLE ? bundlePath0() : null;
@@ -154,4 +171,6 @@ public final class LauncherServices {
   private static native String[] nextOpenRequest0();
 
   private static native void requestRestart0();
+
+  private static native String updateReady0();
 }
