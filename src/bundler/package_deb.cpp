@@ -77,7 +77,12 @@ void writeLintianOverrides(const PackageRequest& request, const std::string& roo
   std::string text =
       "# The launcher carries its XML reader (expat) linked in, so that it reads the bundle's\n"
       "# Info.plist the same on every distribution, whatever expat the machine has.\n" +
-      request.name + ": embedded-library expat [" + launcher + "]\n";
+      request.name + ": embedded-library expat [" + launcher + "]\n" +
+      "# It carries zlib and GMP (under its signature checks) linked in for the same reason: the\n"
+      "# update checker it runs reads archives and verifies signatures on any machine with only\n"
+      "# the C library.\n" +
+      request.name + ": embedded-library zlib [" + launcher + "]\n" +
+      request.name + ": embedded-library gmp [" + launcher + "]\n";
   writeInTree(root, "/usr/share/lintian/overrides/" + request.name, text);
 }
 

@@ -380,17 +380,28 @@ TEST_F(UpdateSwitchTest, AStartThatFindsNothingStagedCostsOneFailedStatAndNoKeys
     info.erase("qmk.updateKey");
     info["qmk.updateKeX"] = str("AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=");
   }));
+  // The update checker looked just now, so the start only finds that out from the state file.
+  const std::string state = tmp / "state/quillmark/org.example.tool";
+  fs::create_directories(state);
+  writeFile(state + "/state.plist",
+            plist::toXml(plist::Value::dictionary(
+                {{"lastCheck", plist::Value::integer(static_cast<int64_t>(::time(nullptr)))}})));
   std::vector<std::string> with = trace(makeVersion("1"));
   const std::string staged = apps + "/.Tool.app.update";
-  std::vector<std::string> extra;
+  std::vector<std::string> extra, interval;
   for (auto it = with.begin(); it != with.end();) {
-    if (it->find(staged) != std::string::npos) {
+    if (it->find(state + "/state.plist") != std::string::npos) {
+      interval.push_back(*it);
+      it = with.erase(it);
+    } else if (it->find(staged) != std::string::npos) {
       extra.push_back(*it);
       it = with.erase(it);
     } else {
       ++it;
     }
   }
+  ASSERT_EQ(interval.size(), 1u) << testing::PrintToString(interval);
+  EXPECT_NE(interval[0].find("stat"), std::string::npos) << interval[0];
   ASSERT_EQ(extra.size(), 1u) << testing::PrintToString(extra);
   EXPECT_NE(extra[0].find("stat"), std::string::npos) << extra[0];
   EXPECT_NE(extra[0].find("ENOENT"), std::string::npos) << extra[0];
