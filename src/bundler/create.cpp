@@ -61,10 +61,11 @@ RuntimeRequest runtimeRequest(const ParsedOptions& options, const AppDescription
 void addLauncherApi(AppDescription& app) {
   const std::string jar = launcherApiJar();
   const std::string name = platform::lastPathComponent(jar);
-  for (const auto& own : app.jars) {
-    if (platform::lastPathComponent(own) == name) return;
+  for (const auto& own : app.javaEntries) {
+    if (own.name == name) return;
   }
   app.jars.push_back(jar);
+  app.javaEntries.push_back({.source = jar, .name = name});
 }
 
 int create(const Arguments& args) {
