@@ -1,4 +1,4 @@
-// The RPM package: a spec generated for the staged tree, handed to rpmbuild, whose own
+// The RPM package: a build recipe generated for the staged tree, handed to rpmbuild, whose own
 // dependency generator reads the sonames the ELF files need. The libraries the bundle carries
 // are neither offered to the system (provides) nor asked of it (requires).
 #include <filesystem>
@@ -27,8 +27,8 @@ std::string regexLiteral(const std::string& text) {
   return out;
 }
 
-// A spec value on one line; '%' would start a macro.
-std::string specValue(const std::string& text) {
+// A recipe value on one line; '%' would start a macro.
+std::string recipeValue(const std::string& text) {
   std::string out;
   for (char c : text) {
     if (c == '\n') break;
@@ -38,7 +38,7 @@ std::string specValue(const std::string& text) {
   return out;
 }
 
-std::string specText(const std::string& text) {
+std::string recipeText(const std::string& text) {
   std::string out;
   for (char c : text) {
     out += c;
@@ -64,19 +64,19 @@ std::string weakDependencies(const PackageRequest& request) {
 }
 
 std::string filesSection(const PackageRequest& request, const StagedTree& tree) {
-  std::string text = "%files\n%defattr(-,root,root,-)\n" + specValue(request.installDir) + "\n";
+  std::string text = "%files\n%defattr(-,root,root,-)\n" + recipeValue(request.installDir) + "\n";
   text += "/usr/share/doc/" + request.name + "\n";
   for (const auto& entry : installedEntries(tree.root)) {
     if (entry.starts_with(request.installDir + "/") || entry == request.installDir) continue;
     if (entry.starts_with("/usr/share/doc/")) continue;
     const fs::path path = fs::path(tree.root) / fs::path(entry).relative_path();
     if (fs::is_directory(fs::symlink_status(path))) continue;
-    text += specValue(entry) + "\n";
+    text += recipeValue(entry) + "\n";
   }
   return text;
 }
 
-std::string spec(const PackageRequest& request, const StagedTree& tree) {
+std::string buildRecipe(const PackageRequest& request, const StagedTree& tree) {
   std::string text;
   // No debug packages, no stripping or byte-compiling of the bundle: it is installed as made.
   text += "%global debug_package %{nil}\n%global __os_install_post %{nil}\n";
@@ -96,13 +96,13 @@ std::string spec(const PackageRequest& request, const StagedTree& tree) {
   text += "Name: " + request.name + "\n";
   text += "Version: " + request.version + "\n";
   text += "Release: " + request.release + "\n";
-  text += "Summary: " + specValue(request.summary()) + "\n";
-  text += "License: " + specValue(request.license.value_or("LicenseRef-not-stated")) + "\n";
-  if (request.homepage) text += "URL: " + specValue(*request.homepage) + "\n";
-  if (request.maintainer) text += "Packager: " + specValue(*request.maintainer) + "\n";
+  text += "Summary: " + recipeValue(request.summary()) + "\n";
+  text += "License: " + recipeValue(request.license.value_or("LicenseRef-not-stated")) + "\n";
+  if (request.homepage) text += "URL: " + recipeValue(*request.homepage) + "\n";
+  if (request.maintainer) text += "Packager: " + recipeValue(*request.maintainer) + "\n";
   text += javaRequires(request) + weakDependencies(request);
   text += "\n%description\n";
-  text += specText(request.description.value_or(
+  text += recipeText(request.description.value_or(
               request.bundle.displayName + " as an application bundle with its own launcher.")) +
           "\n";
   text += "\n%install\ncp -a " + tree.root + "/. %{buildroot}/\n\n";
@@ -118,8 +118,8 @@ std::string buildRpm(const PackageRequest& request, const StagedTree& tree,
     throw Failure("the work folder " + tree.root + " holds characters rpmbuild cannot take. " +
                   "Set TMPDIR to a plain folder such as /tmp.");
   }
-  const std::string specPath = platform::joinPath(workDir, request.name + ".spec");
-  writeFileAtomically(specPath, spec(request, tree));
+  const std::string recipePath = platform::joinPath(workDir, request.name + ".rpmbuild");
+  writeFileAtomically(recipePath, buildRecipe(request, tree));
   const std::string top = platform::joinPath(workDir, "rpm");
   ToolSetting setting;
   setting.environment = reproducibleEnvironment(request);
@@ -128,7 +128,7 @@ std::string buildRpm(const PackageRequest& request, const StagedTree& tree,
                 {"-bb", "--quiet", "--target", "x86_64", "--define", "_topdir " + top,
                  "--define", "_rpmdir " + top + "/out", "--define",
                  "_build_name_fmt package.rpm", "--define", "_tmppath " + top + "/tmp",
-                 "--buildroot", platform::joinPath(workDir, "buildroot"), specPath},
+                 "--buildroot", platform::joinPath(workDir, "buildroot"), recipePath},
                 setting);
   return top + "/out/package.rpm";
 }

@@ -51,7 +51,7 @@ std::string stateDirectory(const std::string& identifier) {
     return {};
   }
   auto base = platform::environmentValue("XDG_STATE_HOME");
-  // The base directory specification says to ignore a relative value.
+  // A relative XDG base directory is ignored, as the XDG rules ask.
   std::string root = base && platform::isAbsolutePath(*base) && (*base)[0] == '/'
                          ? *base
                          : platform::joinPath(platform::homeDirectory(), ".local/state");

@@ -118,7 +118,7 @@ public final class LauncherServices {
   }
 
   private static int featureVersion() {
-    String version = System.getProperty("java.specification.version", "1.8");
+    String version = System.getProperty("java.version", "1.8");
     if (version.startsWith("1.")) return 8;
     int end = 0;
     while (end < version.length() && Character.isDigit(version.charAt(end))) end++;
