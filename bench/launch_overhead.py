@@ -23,7 +23,8 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import time
+
+from benchlib import alternate, fake_runtime, timed
 
 args = [a for a in sys.argv[1:] if not a.startswith("--")]
 as_json = "--json" in sys.argv
@@ -33,21 +34,6 @@ appstub = os.path.join(build, "bin", "appstub")
 minimal = os.path.join(build, "bin", "minimal_launcher")
 fake_jli = os.path.join(build, "lib", "libfakejli.so")
 jdk = os.path.realpath("/usr/lib/jvm/java-17-openjdk-amd64")
-
-
-def timed(argv, env=None):
-    """Wall time in ms of one run, its output discarded."""
-    # posix_spawn (a vfork underneath) rather than fork: cheaper, and the same for both programs.
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    try:
-        start = time.perf_counter_ns()
-        pid = os.posix_spawn(argv[0], argv, env if env is not None else os.environ,
-                             file_actions=[(os.POSIX_SPAWN_DUP2, devnull, 1),
-                                           (os.POSIX_SPAWN_DUP2, devnull, 2)])
-        os.waitpid(pid, 0)
-        return (time.perf_counter_ns() - start) / 1e6
-    finally:
-        os.close(devnull)
 
 
 def usage_at_launch(argv):
@@ -80,18 +66,6 @@ def stripped_size(path):
         return os.path.getsize(out)
 
 
-def alternate(a, b, n):
-    ta, tb = [], []
-    for i in range(n):
-        if i % 2 == 0:
-            ta.append(a())
-            tb.append(b())
-        else:
-            tb.append(b())
-            ta.append(a())
-    return statistics.median(ta), statistics.median(tb)
-
-
 def make_bundle(root, runtime, main_class, class_path, options, include_files):
     bundle = os.path.join(root, "Bench.app")
     os.makedirs(os.path.join(bundle, "Contents", "MacOS"))
@@ -115,20 +89,8 @@ def make_bundle(root, runtime, main_class, class_path, options, include_files):
     return os.path.join(bundle, "Contents", "MacOS", "Bench")
 
 
-def make_fake_runtime(tmp):
-    """A runtime home whose launcher library is the test library that returns at once."""
-    runtime = os.path.join(tmp, "runtime")
-    os.makedirs(os.path.join(runtime, "lib"))
-    os.makedirs(os.path.join(runtime, "bin"))
-    os.symlink(fake_jli, os.path.join(runtime, "lib", "libjli.so"))
-    open(os.path.join(runtime, "bin", "java"), "w").close()
-    with open(os.path.join(runtime, "release"), "w") as f:
-        f.write('JAVA_VERSION="17.0.9"\n')
-    return runtime
-
-
 def launcher_time(tmp):
-    runtime = make_fake_runtime(tmp)
+    runtime = fake_runtime(tmp, fake_jli)
     jars = os.path.join(tmp, "Bench.app", "Contents", "Java")
     options = ["-Dbench.option%d=value%d" % (i, i) for i in range(20)]
     lines = ["# bench options"] + ["-Dbench.file%d=v%d" % (i, i) for i in range(46)]
@@ -144,19 +106,19 @@ def launcher_time(tmp):
     class_path = ":".join(os.path.join(jars, "lib%03d.jar" % i) for i in range(200))
     vector = ["-Dbench.x%d=value%d" % (i, i) for i in range(72)]
     vector += ["-Djava.class.path=" + class_path, "bench.Main"]
-    a, b = alternate(lambda: timed([program]), lambda: timed([minimal, fake_jli] + vector), runs)
+    a, b = alternate([lambda: timed([program]), lambda: timed([minimal, fake_jli] + vector)], runs)
     usage = alternate_usage([program], [minimal, fake_jli] + vector, max(20, runs // 5))
     return a, b, usage
 
 
 def plain_launcher_time(tmp):
     """The smallest bundle: a main class and one jar, no options file."""
-    runtime = make_fake_runtime(tmp)
+    runtime = fake_runtime(tmp, fake_jli)
     program = make_bundle(tmp, runtime, "bench.Main", "$APP_PACKAGE/Contents/Java/app.jar", [], {})
     jar = os.path.join(tmp, "Bench.app", "Contents", "Java", "app.jar")
     open(jar, "w").close()
     vector = ["-Djava.class.path=" + jar, "bench.Main"]
-    a, b = alternate(lambda: timed([program]), lambda: timed([minimal, fake_jli] + vector), runs)
+    a, b = alternate([lambda: timed([program]), lambda: timed([minimal, fake_jli] + vector)], runs)
     usage = alternate_usage([program], [minimal, fake_jli] + vector, max(20, runs // 5))
     return a, b, usage
 
@@ -174,7 +136,7 @@ def hello_ratio(tmp):
     program = make_bundle(root, jdk, "Hello", src, [], {})
     java = os.path.join(jdk, "bin", "java")
     n = max(20, runs // 5)
-    return alternate(lambda: timed([program]), lambda: timed([java, "-cp", src, "Hello"]), n)
+    return alternate([lambda: timed([program]), lambda: timed([java, "-cp", src, "Hello"])], n)
 
 
 def launch_rows(name, ours, ref, faults, peak, ref_faults, ref_peak):

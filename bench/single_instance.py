@@ -26,6 +26,8 @@ import sys
 import tempfile
 import time
 
+from benchlib import alternate, fake_runtime, timed
+
 args = [a for a in sys.argv[1:] if not a.startswith("--")]
 as_json = "--json" in sys.argv
 quick = "--quick" in sys.argv
@@ -36,23 +38,6 @@ minimal = os.path.join(build, "bin", "minimal_launcher")
 floors = os.path.join(build, "bin", "floors")
 fake_jli = os.path.join(build, "lib", "libfakejli.so")
 jdk = os.path.realpath("/usr/lib/jvm/java-17-openjdk-amd64")
-
-
-def timed(argv, env):
-    """Wall time in ms of one run, its output discarded."""
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    try:
-        start = time.perf_counter_ns()
-        pid = os.posix_spawn(argv[0], argv, env,
-                             file_actions=[(os.POSIX_SPAWN_DUP2, devnull, 1),
-                                           (os.POSIX_SPAWN_DUP2, devnull, 2)])
-        _, status = os.waitpid(pid, 0)
-        elapsed = (time.perf_counter_ns() - start) / 1e6
-    finally:
-        os.close(devnull)
-    if os.waitstatus_to_exitcode(status) != 0:
-        raise SystemExit("%s ended with %d" % (argv, os.waitstatus_to_exitcode(status)))
-    return elapsed
 
 
 def to_launch(argv, env):
@@ -70,16 +55,6 @@ def to_launch(argv, env):
         finally:
             os.close(devnull)
         return (int(clock.read().split()[0]) - start) / 1e6
-
-
-def alternate(commands, n):
-    """Medians of the commands' times, each round running them in a rotated order."""
-    times = [[] for _ in commands]
-    for i in range(n):
-        for k in range(len(commands)):
-            j = (i + k) % len(commands)
-            times[j].append(commands[j]())
-    return [statistics.median(t) for t in times]
 
 
 def make_bundle(root, name, runtime, main_class, class_path, single_instance):
@@ -125,9 +100,10 @@ def forwarded_start(tmp):
             time.sleep(0.01)
         n = max(20, runs // 10)
         forwarded, plain, reference = alternate(
-            [lambda: timed([program, "doc.txt"], running), lambda: timed([program], idle),
+            [lambda: timed([program, "doc.txt"], running, check=True),
+             lambda: timed([program], idle, check=True),
              lambda: timed([minimal, os.path.join(jdk, "lib", "libjli.so"), "-cp", src, "Wait"],
-                           idle)], n)
+                           idle, check=True)], n)
     finally:
         instance.kill()
         instance.wait()
@@ -135,13 +111,7 @@ def forwarded_start(tmp):
 
 
 def key_overhead(tmp):
-    runtime = os.path.join(tmp, "runtime")
-    os.makedirs(os.path.join(runtime, "lib"))
-    os.makedirs(os.path.join(runtime, "bin"))
-    os.symlink(fake_jli, os.path.join(runtime, "lib", "libjli.so"))
-    open(os.path.join(runtime, "bin", "java"), "w").close()
-    with open(os.path.join(runtime, "release"), "w") as f:
-        f.write('JAVA_VERSION="17.0.9"\n')
+    runtime = fake_runtime(tmp, fake_jli)
     jar = os.path.join(tmp, "app.jar")
     open(jar, "w").close()
     with_key = make_bundle(tmp, "Keyed", runtime, "bench.Main", jar, True)

@@ -19,10 +19,10 @@ import json
 import os
 import plistlib
 import shutil
-import statistics
 import sys
 import tempfile
-import time
+
+from benchlib import alternate, fake_runtime, timed
 
 args = [a for a in sys.argv[1:] if not a.startswith("--")]
 as_json = "--json" in sys.argv
@@ -32,46 +32,6 @@ runs = int(args[1]) if len(args) > 1 else (100 if quick else 1000)
 appstub = os.path.join(build, "bin", "appstub")
 fake_jli = os.path.join(build, "lib", "libfakejli.so")
 floors = os.path.join(build, "bin", "floors")
-
-
-def timed(argv, env):
-    """Wall time in ms of one run, its output discarded."""
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    try:
-        start = time.perf_counter_ns()
-        pid = os.posix_spawn(argv[0], argv, env,
-                             file_actions=[(os.POSIX_SPAWN_DUP2, devnull, 1),
-                                           (os.POSIX_SPAWN_DUP2, devnull, 2)])
-        _, status = os.waitpid(pid, 0)
-        elapsed = (time.perf_counter_ns() - start) / 1e6
-        if status != 0:
-            raise RuntimeError("%s ended with status %d" % (argv[0], status))
-        return elapsed
-    finally:
-        os.close(devnull)
-
-
-def alternate(a, b, n):
-    ta, tb = [], []
-    for i in range(n):
-        if i % 2 == 0:
-            ta.append(a())
-            tb.append(b())
-        else:
-            tb.append(b())
-            ta.append(a())
-    return statistics.median(ta), statistics.median(tb)
-
-
-def make_runtime(tmp):
-    runtime = os.path.join(tmp, "runtime")
-    os.makedirs(os.path.join(runtime, "lib"))
-    os.makedirs(os.path.join(runtime, "bin"))
-    os.symlink(fake_jli, os.path.join(runtime, "lib", "libjli.so"))
-    open(os.path.join(runtime, "bin", "java"), "w").close()
-    with open(os.path.join(runtime, "release"), "w") as f:
-        f.write('JAVA_VERSION="17.0.9"\n')
-    return runtime
 
 
 def make_bundle(path, runtime, version, keys=True):
@@ -101,14 +61,15 @@ def make_bundle(path, runtime, version, keys=True):
 
 
 def keys_cost(tmp, env):
-    runtime = make_runtime(tmp)
+    runtime = fake_runtime(tmp, fake_jli)
     keyed = make_bundle(os.path.join(tmp, "a", "Bench.app"), runtime, "1", keys=True)
     plain = make_bundle(os.path.join(tmp, "b", "Bench.app"), runtime, "1", keys=False)
-    return alternate(lambda: timed([keyed], env), lambda: timed([plain], env), runs)
+    return alternate([lambda: timed([keyed], env, check=True),
+                      lambda: timed([plain], env, check=True)], runs)
 
 
 def switch_cost(tmp, env):
-    runtime = make_runtime(tmp)
+    runtime = fake_runtime(tmp, fake_jli)
     apps = os.path.join(tmp, "apps")
     bundle = os.path.join(apps, "Bench.app")
     staged = os.path.join(apps, ".Bench.app.update")
@@ -119,21 +80,21 @@ def switch_cost(tmp, env):
     reference = make_bundle(os.path.join(other_apps, "Bench.app"), runtime, "1")
 
     def switching():
-        ms = timed([program], env)
+        ms = timed([program], env, check=True)
         # Back to the version before the switch, the new one staged again.
         os.rename(bundle, staged)
         os.rename(previous, bundle)
         return ms
 
     n = max(20, runs // 5)
-    return alternate(switching, lambda: timed([reference], env), n)
+    return alternate([switching, lambda: timed([reference], env, check=True)], n)
 
 
 def reexec_cost():
     """What one re-execution of the smallest C program costs on this machine, in ms: the floor
     under a switch's cost, since a switch re-executes the new version's launcher."""
-    twice, once = alternate(lambda: timed([floors, "exec", "1"], os.environ),
-                            lambda: timed([floors, "exec", "0"], os.environ), max(20, runs // 5))
+    twice, once = alternate([lambda: timed([floors, "exec", "1"], check=True),
+                             lambda: timed([floors, "exec", "0"], check=True)], max(20, runs // 5))
     return twice - once
 
 
