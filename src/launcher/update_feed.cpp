@@ -3,19 +3,10 @@
 #include <time.h>
 
 #include "launcher/feed_json.h"
+#include "platform/civil_date.h"
 
 namespace qmk::update {
 namespace {
-
-// Days since 1970-01-01 of a proleptic Gregorian date.
-int64_t daysFromCivil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
 
 bool isLeap(int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
@@ -71,7 +62,7 @@ std::optional<int64_t> parseTimestamp(std::string_view t) {
   if (pos != t.size()) return std::nullopt;
   // A leap second counts as the last second of its minute.
   const int64_t s = second == 60 ? 59 : second;
-  return daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + s - offset;
+  return platform::daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + s - offset;
 }
 
 std::string formatTimestamp(int64_t unixSeconds) {

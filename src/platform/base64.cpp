@@ -5,7 +5,9 @@ namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int digitValue(char c) {
+}  // namespace
+
+int base64DigitValue(char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
   if (c >= 'a' && c <= 'z') return c - 'a' + 26;
   if (c >= '0' && c <= '9') return c - '0' + 52;
@@ -13,8 +15,6 @@ int digitValue(char c) {
   if (c == '/') return 63;
   return -1;
 }
-
-}  // namespace
 
 std::string base64Encode(const uint8_t* bytes, size_t length) {
   std::string text;
@@ -46,7 +46,7 @@ std::optional<std::vector<uint8_t>> base64Decode(std::string_view text) {
         continue;
       }
       if (padding > 0) return std::nullopt;  // a digit after padding
-      d[k] = digitValue(c);
+      d[k] = base64DigitValue(c);
       if (d[k] < 0) return std::nullopt;
     }
     const uint32_t n =

@@ -10,6 +10,9 @@
 
 namespace platform {
 
+// The value of one digit of the standard alphabet, or -1 for any other character.
+int base64DigitValue(char c);
+
 std::string base64Encode(const uint8_t* bytes, size_t length);
 // The bytes that strict base64 text spells: the standard alphabet, padded to a multiple of four,
 // no white space. Absent for any other text.

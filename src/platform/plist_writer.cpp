@@ -5,6 +5,7 @@
 #include <ctime>
 #include <limits>
 
+#include "platform/base64.h"
 #include "platform/number_text.h"
 #include "platform/plist.h"
 #include "platform/plist_readers.h"
@@ -50,23 +51,6 @@ void appendEscaped(std::string& out, const std::string& text) {
   }
 }
 
-std::string base64(const std::vector<uint8_t>& bytes) {
-  static constexpr char kDigits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    const size_t n = std::min<size_t>(3, bytes.size() - i);
-    uint32_t group = uint32_t{bytes[i]} << 16;
-    if (n > 1) group |= uint32_t{bytes[i + 1]} << 8;
-    if (n > 2) group |= bytes[i + 2];
-    for (size_t d = 0; d < 4; ++d) {
-      out += d <= n ? kDigits[group >> (18 - 6 * d) & 0x3F] : '=';
-    }
-  }
-  return out;
-}
-
 // Dates are written in whole seconds within the 32-bit range (the range every reader of the
 // format holds): a date beyond it, or not a number, is written as the nearest one it can hold.
 std::string dateText(double date) {
@@ -107,7 +91,7 @@ void write(std::string& out, const Value& value, size_t indent) {
     case Value::Type::Date:
       return element(out, indent, "date", dateText(*value.asDate()));
     case Value::Type::Data:
-      return element(out, indent, "data", base64(*value.asData()));
+      return element(out, indent, "data", platform::base64Encode(value.asData()->data(), value.asData()->size()));
     case Value::Type::String: {
       std::string text;
       appendEscaped(text, *value.asString());

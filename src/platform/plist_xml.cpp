@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/base64.h"
+#include "platform/civil_date.h"
 #include "platform/number_text.h"
 #include "platform/plist_readers.h"
 
@@ -59,17 +61,6 @@ std::optional<double> realOf(std::string_view text) {
   return platform::numberFromText(text);
 }
 
-// Days from 1970-01-01 to a proleptic Gregorian date (month 1 to 12; days past the month's end
-// run on into the next, as the C library's timegm counts them).
-int64_t daysFromCivil(int64_t year, int64_t month, int64_t day) {
-  year -= month <= 2;
-  const int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const int64_t yearOfEra = year - era * 400;
-  const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + dayOfEra - 719468;
-}
-
 // "YYYY-MM-DDTHH:MM:SSZ", UTC, in seconds since the reference date.
 std::optional<double> dateOf(std::string_view text) {
   text = trimmed(text);
@@ -87,18 +78,9 @@ std::optional<double> dateOf(std::string_view text) {
   };
   const int64_t month = field(5, 2);
   if (month < 1 || month > 12) return std::nullopt;
-  const int64_t days = daysFromCivil(field(0, 4), month, field(8, 2));
+  const int64_t days = platform::daysFromCivil(field(0, 4), month, field(8, 2));
   const int64_t seconds = days * 86400 + field(11, 2) * 3600 + field(14, 2) * 60 + field(17, 2);
   return static_cast<double>(seconds) - kReferenceDateOffset;
-}
-
-int base64Digit(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
 }
 
 // Base64 with white space anywhere (lists wrap it in lines) and the padding optional.
@@ -113,7 +95,7 @@ std::optional<std::vector<uint8_t>> dataOf(std::string_view text) {
       padded = true;
       continue;
     }
-    const int digit = base64Digit(c);
+    const int digit = platform::base64DigitValue(c);
     if (digit < 0 || padded) return std::nullopt;
     group = group << 6 | static_cast<uint32_t>(digit);
     if (++digits == 4) {
