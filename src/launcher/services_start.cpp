@@ -4,41 +4,20 @@
 #include <vector>
 
 #include "launcher/global.h"
+#include "launcher/service_keys.h"
 #include "launcher/single_instance.h"
 
 namespace qmk::services {
 
-namespace {
-
-constexpr const char* kRestartExitCodeKey = "qmk.restartExitCode";
-constexpr const char* kLauncherServicesKey = "qmk.launcherServices";
-
-// The status that asks for a restart; absent when the key is absent or no exit status.
-std::optional<int> restartStatus(const plist::Value& info) {
-  const plist::Value& value = info[kRestartExitCodeKey];
-  if (value.isNull()) return std::nullopt;
-  const int32_t status = value.intValue();
-  if (status < 1 || status > 255) {
-    ALOG("%s [Line %d] %s %@ is not an exit status from 1 to 255; the application is not "
-         "restarted on exit",
-         kRestartExitCodeKey, value);
-    return std::nullopt;
-  }
-  return status;
-}
-
-}  // namespace
-
 std::optional<int> prepareStart(const platform::Bundle& bundle, int count, char** vector) {
-  const plist::Value& info = bundle.info();
-  const bool single = singleInstanceRequested(info);
-  const bool restartKey = !info[kRestartExitCodeKey].isNull();
-  if (!single && !restartKey && !info[kLauncherServicesKey].boolValue()) {
+  const ServiceKeys keys = readServiceKeys(bundle.info());
+  // A restart key that cannot be used still arms the restart the Java API asks for.
+  if (!keys.on() && !keys.unusableRestartExitCode) {
     dropInstanceHandover();
     dropRestartBookkeeping();
     return std::nullopt;
   }
-  if (single) {
+  if (keys.singleInstance) {
     std::vector<std::string> arguments;
     for (int i = 1; i < count; i++) arguments.emplace_back(vector[i]);
     if (forwardOrServe(bundle.identifier(), arguments) == InstanceRole::forwarded) {
@@ -49,9 +28,14 @@ std::optional<int> prepareStart(const platform::Bundle& bundle, int count, char*
   } else {
     dropInstanceHandover();
   }
+  if (keys.unusableRestartExitCode) {
+    ALOG("%s [Line %d] %s %@ is not an exit status from 1 to 255; the application is not "
+         "restarted on exit",
+         kRestartExitCodeKey, *keys.unusableRestartExitCode);
+  }
   // Armed after the instance is served: its exit handler runs first, before the instance's
   // socket would be removed, and hands the socket over.
-  armRestart(restartStatus(info), count, vector);
+  armRestart(keys.restartExitCode, count, vector);
   return std::nullopt;
 }
 

@@ -28,7 +28,6 @@ namespace {
 using platform::UniqueFd;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kSingleInstanceKey = "qmk.singleInstance";
 // Names the lock and socket descriptors a restarted launcher takes over; never seen by the
 // application.
 constexpr const char* kHandoverVariable = "QMK_INSTANCE_HANDOVER";
@@ -346,10 +345,6 @@ InstanceRole forwardOrBecome(const InstancePaths& paths, const sockaddr_un& addr
 }
 
 }  // namespace
-
-bool singleInstanceRequested(const plist::Value& info) {
-  return info[kSingleInstanceKey].boolValue();
-}
 
 std::optional<InstancePaths> instancePaths(const std::string& identifier, std::string& refusal) {
   if (!usableIdentifier(identifier)) {

@@ -16,12 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/plist.h"
 
 namespace qmk::services {
-
-// Whether the bundle's "qmk.singleInstance" asks for one instance.
-bool singleInstanceRequested(const plist::Value& info);
 
 // What a start of a single-instance application comes to.
 enum class InstanceRole {
