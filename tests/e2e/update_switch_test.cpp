@@ -83,6 +83,12 @@ Handover handoverOf(const std::string& record) {
   return h;
 }
 
+// A call of the kill library: its name and which call of it (from 1) ends the program.
+struct KillPoint {
+  const char* call;
+  int nth;
+};
+
 class UpdateSwitchTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -172,6 +178,15 @@ class UpdateSwitchTest : public ::testing::Test {
     fs::remove_all(apps);
     fs::remove_all(tmp / "state");
     makeDirectories(apps);
+  }
+
+  // A start with the kill library preloaded, counting from nothing.
+  RunResult startKilledAt(const KillPoint& point) {
+    fs::remove(tmp / "counter");
+    return start({"first"}, {{"LD_PRELOAD", QMK_KILL_AT},
+                             {"KILL_AT_CALL", point.call},
+                             {"KILL_AT_NTH", std::to_string(point.nth)},
+                             {"KILL_AT_COUNTER", tmp / "counter"}});
   }
 
   // Records a check made just now, so that a start leaves no checker behind: one would share
@@ -423,11 +438,6 @@ TEST_F(UpdateSwitchTest, AStartThatFindsNothingStagedCostsOneFailedStatAndNoKeys
 // not made): cleaning a leftover trash folder, putting the older previous version away, the
 // exchange, the re-execution, and the first start of the new version putting the replaced one
 // away as the previous.
-struct KillPoint {
-  const char* call;
-  int nth;
-};
-
 TEST_F(UpdateSwitchTest, AStartKilledAtAnyStepOfASwitchLeavesAWholeVersionForTheNext) {
   const std::string v0 = makeVersion("0.9");
   const std::string v1 = makeVersion("1.0");
@@ -444,11 +454,7 @@ TEST_F(UpdateSwitchTest, AStartKilledAtAnyStepOfASwitchLeavesAWholeVersionForThe
     install(v1);
     keepAsPrevious(v0);
     stage(v2);
-    fs::remove(tmp / "counter");
-    RunResult killed = start({"first"}, {{"LD_PRELOAD", QMK_KILL_AT},
-                                         {"KILL_AT_CALL", point.call},
-                                         {"KILL_AT_NTH", std::to_string(point.nth)},
-                                         {"KILL_AT_COUNTER", tmp / "counter"}});
+    RunResult killed = startKilledAt(point);
     EXPECT_EQ(killed.status, 128 + 9) << what << "\n" << killed.err;
     RunResult next = start({"second"});
     EXPECT_EQ(next.status, 0) << what << "\n" << next.err;
@@ -475,11 +481,7 @@ TEST_F(UpdateSwitchTest, AStartKilledWhileSwitchingBackLeavesAWholeVersionForThe
     checkedJustNow();
     install(v1);
     stage(v2);
-    fs::remove(tmp / "counter");
-    RunResult killed = start({"first"}, {{"LD_PRELOAD", QMK_KILL_AT},
-                                         {"KILL_AT_CALL", point.call},
-                                         {"KILL_AT_NTH", std::to_string(point.nth)},
-                                         {"KILL_AT_COUNTER", tmp / "counter"}});
+    RunResult killed = startKilledAt(point);
     EXPECT_EQ(killed.status, 128 + 9) << what << "\n" << killed.err;
     RunResult next = start({"second"});
     EXPECT_EQ(next.status, 0) << what << "\n" << next.err;
