@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "bundler/ascii_text.h"
 #include "bundler/failure.h"
 
 namespace bundler {
@@ -18,18 +19,6 @@ bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
 bool isVersionCharacter(char c) {
   return isAsciiDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' ||
          c == '+' || c == '~' || c == '-' || c == '_';
-}
-
-std::string lowered(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-std::string trimmed(const std::string& text) {
-  const size_t begin = text.find_first_not_of(" \t\r\n");
-  if (begin == std::string::npos) return "";
-  return text.substr(begin, text.find_last_not_of(" \t\r\n") - begin + 1);
 }
 
 // The manifest's Implementation-Version, its name matched without regard to case as the jar

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "bundler/ascii_text.h"
 #include "bundler/failure.h"
 #include "bundler/jar.h"
 #include "bundler/runtime_image.h"
@@ -16,18 +17,6 @@ namespace {
 constexpr const char* kAllUnnamed = "ALL-UNNAMED";
 // The first release whose java knows --enable-native-access; older ones refuse to start with it.
 constexpr int kNativeAccessRelease = 16;
-
-std::string lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-std::string trimmed(const std::string& text) {
-  const size_t begin = text.find_first_not_of(" \t\r\n");
-  if (begin == std::string::npos) return "";
-  return text.substr(begin, text.find_last_not_of(" \t\r\n") - begin + 1);
-}
 
 std::vector<std::string> words(const std::string& text) {
   std::vector<std::string> found;
@@ -77,7 +66,7 @@ ModuleDirectives moduleDirectives(const Jar& mainJar) {
   auto attributes = mainJar.manifest();
   if (!attributes) return directives;
   for (const auto& [name, value] : *attributes) {
-    const std::string key = lower(name);
+    const std::string key = lowered(name);
     if (key == "add-opens") {
       for (auto& word : words(value)) directives.addOpens.push_back(word);
     } else if (key == "add-exports") {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "bundler/ascii_text.h"
 #include "bundler/failure.h"
 #include "platform/file_manager.h"
 
@@ -28,12 +29,6 @@ const std::vector<KindFacts>& kinds() {
       {ImageKind::kJpeg, "\xff\xd8\xff", {".jpg", ".jpeg", ".jpe"}},
   };
   return facts;
-}
-
-std::string lowered(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
 }
 
 const KindFacts& factsOf(ImageKind kind) {
