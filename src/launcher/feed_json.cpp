@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "platform/file_manager.h"
+#include "platform/utf8.h"
 
 namespace qmk::update {
 namespace {
@@ -242,26 +243,8 @@ class Parser {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (*second - 0xDC00);
     }
     if (cp == 0) return fail("a NUL character in a string");
-    appendUtf8(s, cp);
+    platform::utf8::append(s, cp);
     return true;
-  }
-
-  static void appendUtf8(std::string& s, uint32_t cp) {
-    if (cp < 0x80) {
-      s += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      s += static_cast<char>(0xC0 | (cp >> 6));
-      s += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      s += static_cast<char>(0xE0 | (cp >> 12));
-      s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      s += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      s += static_cast<char>(0xF0 | (cp >> 18));
-      s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      s += static_cast<char>(0x80 | (cp & 0x3F));
-    }
   }
 
   std::string_view text_;
